@@ -1,0 +1,84 @@
+// Stream event translation: decoded Responses stream events into the delta
+// dicts the host's stream consumer reads, with the per-stream function-call
+// state.
+#pragma once
+
+#include "values.hpp"
+
+#include <vector>
+
+namespace rapi {
+
+// Deltas produced but not yet handed out (an event yields at most three).
+class DeltaQueue {
+public:
+    bool empty() const { return head_ == size_; }
+    void push(Ref delta) { items_[size_++] = std::move(delta); }
+    Ref pop() {
+        Ref out = std::move(items_[head_++]);
+        if (head_ == size_) head_ = size_ = 0;
+        return out;
+    }
+    void clear() {
+        for (auto &item : items_) item = Ref();
+        head_ = size_ = 0;
+    }
+    int traverse(visitproc visit, void *arg) {
+        for (size_t i = head_; i < size_; ++i) Py_VISIT(items_[i].get());
+        return 0;
+    }
+
+private:
+    Ref items_[4];
+    size_t head_ = 0, size_ = 0;
+};
+
+// `raw_sse_lines`: the first 500 characters of the 10 most recent decoded
+// data payloads.
+class Capture {
+public:
+    static constexpr size_t kEntries = 10;
+    static constexpr Py_ssize_t kChars = 500;
+    void push(PyObject *data_str);
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(count_); }
+    Ref tail(size_t n) const;  // a new list of the last n entries (all when fewer)
+    void clear();
+    int traverse(visitproc visit, void *arg);
+
+private:
+    Ref items_[kEntries];
+    size_t start_ = 0, count_ = 0;
+};
+
+class StreamTranslation {
+public:
+    // Translates one event into `out`; true when it ends the stream.
+    bool translate(PyObject *data, PyObject *current_event, DeltaQueue &out, PyObject *debug_logger,
+                   const Capture &raw_sse_lines);
+    // The finish delta of a body that ended without a terminal event.
+    Ref end_of_stream_delta() const;
+    int traverse(visitproc visit, void *arg);
+    void clear();
+
+private:
+    struct FunctionCallRecord {
+        Py_ssize_t index;
+        Ref name;
+        Ref call_id;
+        bool arguments_sent;  // a delta with non-empty arguments went out
+    };
+    // fc_state: item id -> index of its record; the records, by index.
+    FunctionCallRecord *find(PyObject *item_id);
+    FunctionCallRecord &make_record(PyObject *item_id, PyObject *name, PyObject *call_id);
+    Ref finish_reason() const;
+
+    void item_added(PyObject *data, DeltaQueue &out);
+    void arguments_delta(PyObject *data, DeltaQueue &out);
+    void item_done(PyObject *data, DeltaQueue &out);
+
+    Ref fc_state;
+    std::vector<FunctionCallRecord> records_;
+    Py_ssize_t fc_counter = 0;
+};
+
+}  // namespace rapi
