@@ -96,13 +96,13 @@ PyObject *redirect_request(PyObject *const *args) {
 
     Ref m = call_method(req, S.get_method);
     if ((equals(m, S.POST) || equals(m, S.PUT)) && (equals(code, C.code_307) || equals(code, C.code_308))) {
+        Ref req_headers = same_origin(req, newurl) ? Ref::steal(PyObject_GetAttr(req, S.headers))
+                                                   : without_credentials(Ref::steal(PyObject_GetAttr(req, S.headers)));
         Ref urllib = global(S.urllib);
         Ref request = Ref::steal(PyObject_GetAttr(urllib, S.request));
         Ref request_class = Ref::steal(PyObject_GetAttr(request, S.Request));
         Ref data = Ref::steal(PyObject_GetAttr(req, S.data));
-        Ref req_headers = Ref::steal(PyObject_GetAttr(req, S.headers));
         Ref origin_req_host = Ref::steal(PyObject_GetAttr(req, S.origin_req_host));
-        if (!same_origin(req, newurl)) req_headers = without_credentials(req_headers);
         PyObject *stack[] = {newurl, data.get(), req_headers.get(), m.get(), origin_req_host.get(), Py_True};
         return Ref::steal(PyObject_Vectorcall(request_class, stack, 1, C.kw_redirect)).release();
     }

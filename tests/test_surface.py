@@ -1,0 +1,274 @@
+"""The native module's own surface: import, globals, callables, binding
+errors, documentation strings, tracebacks and the generator protocol."""
+import inspect
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+import traceback
+import urllib
+import urllib.request
+
+import pytest
+
+from routes import responses_api as native
+
+pytestmark = pytest.mark.usefixtures("native")
+
+GLOBALS = ["json", "urllib", "convert_messages", "_normalize_content", "convert_tools", "build_payload",
+           "normalize_response", "stream_raw", "_PostRedirectHandlerLocal", "_urllib_opener_local", "__test__"]
+
+SIGNATURES = {
+    "convert_messages": (["api_messages"], None),
+    "_normalize_content": (["content", "text_type"], None),
+    "convert_tools": (["tools"], None),
+    "build_payload": (["api_messages", "llm_config", "tools", "tool_choice", "stream", "max_tokens",
+                       "temperature", "skip_tool_choice"], (None, None, False, None, None, False)),
+    "normalize_response": (["resp"], None),
+    "stream_raw": (["url", "headers", "payload", "debug_logger"], (None,)),
+}
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter; returns (returncode, stdout, stderr)."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120, env={**os.environ, "PYTHONWARNINGS": "default"})
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+# ---------------------------------------------------------------- import
+
+def test_globals_in_order():
+    names = [k for k in vars(native) if k in GLOBALS]
+    assert names == GLOBALS
+    assert native.json is json
+    assert native.urllib is urllib and native.urllib.error and native.urllib.request
+    assert native.__test__ == {} and type(native.__test__) is dict
+    assert sys.modules["routes.responses_api"] is native
+    assert native.__name__ == "routes.responses_api"
+
+
+def test_no_routes_package_init():
+    import routes
+    assert getattr(routes, "__file__", None) is None  # a namespace package
+    assert pathlib.Path(native.__file__).name.startswith("responses_api.cpython-313")
+    assert (pathlib.Path(native.__file__).parent / "responses_api.pyi").exists()
+
+
+def test_reimport_through_new_module_object_is_refused():
+    code = """
+    import importlib, sys, _imp
+    import routes.responses_api as first
+    assert _imp.exec_dynamic(first) == 0          # same object: nothing happens
+    importlib.reload(first)                        # harmless
+    assert first.build_payload([], {})["model"] == "gpt-4o"
+    del sys.modules["routes.responses_api"]
+    try:
+        import routes.responses_api
+    except RuntimeError as e:
+        print(e)
+    print(first.convert_tools([{"type": "function", "function": {"name": "f"}}])[0]["name"])
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.splitlines() == [
+        "Module 'responses_api' has already been imported. Re-initialisation is not supported.", "f"]
+
+
+def test_second_interpreter_is_refused():
+    code = """
+    import routes.responses_api
+    import _interpreters
+    for config in ("isolated", "legacy"):
+        interp = _interpreters.create(config)
+        exc = _interpreters.exec(interp, "import routes.responses_api")
+        print(exc.type.__name__, exc.msg)
+        _interpreters.destroy(interp)
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    expected = ("ImportError Interpreter change detected - this module can only be loaded into one "
+                "interpreter per process.")
+    assert out.splitlines() == [expected, expected]
+
+
+def test_failing_import_has_init_traceback_entry():
+    code = """
+    import sys, traceback
+    sys.modules["json"] = None
+    try:
+        import routes.responses_api
+    except ImportError:
+        traceback.print_exc(file=sys.stdout)
+    sys.modules.pop("json")
+    import routes.responses_api           # a failed import can be retried
+    print("retried", routes.responses_api.json.__name__)
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert 'File "routes/responses_api.py", line 1, in init routes.responses_api' in out
+    assert out.rstrip().endswith("retried json")
+
+
+# ------------------------------------------------------------- callables
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_callable_attributes(name, twin):
+    fn = getattr(native, name)
+    params, defaults = SIGNATURES[name]
+    assert fn.__name__ == fn.__qualname__ == name
+    assert fn.__module__ == "routes.responses_api"
+    assert fn.__defaults__ == defaults
+    assert fn.__doc__ == getattr(twin, name).__doc__
+    sig = inspect.signature(fn)
+    assert list(sig.parameters) == params
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+    assert sig == inspect.signature(getattr(twin, name))
+
+
+def test_module_and_class_documentation(twin):
+    assert native.__doc__ == twin.__doc__
+    cls = native._PostRedirectHandlerLocal
+    assert cls.__doc__ == "Preserve POST method + body on 307/308 redirects (default urllib converts to GET)."
+    assert cls.__module__ == "routes.responses_api" and cls.__qualname__ == "_PostRedirectHandlerLocal"
+    assert cls.__bases__ == (urllib.request.HTTPRedirectHandler,)
+    own = [k for k in vars(cls) if not k.startswith("__")]
+    assert own == ["redirect_request"]
+    method = cls.redirect_request
+    assert method.__name__ == "redirect_request"
+    assert method.__qualname__ == "_PostRedirectHandlerLocal.redirect_request"
+    assert method.__doc__ == "_PostRedirectHandlerLocal.redirect_request(self, req, fp, code, msg, headers, newurl)"
+    handler = cls()
+    bound = handler.redirect_request
+    assert bound.__self__ is handler and bound.__func__ is method
+    assert list(inspect.signature(bound).parameters) == ["req", "fp", "code", "msg", "headers", "newurl"]
+    opener = native._urllib_opener_local
+    assert any(type(h) is cls for h in opener.handlers)
+    assert not any(type(h) is urllib.request.HTTPRedirectHandler for h in opener.handlers)
+
+
+class Exploding(dict):
+    def get(self, *args):
+        raise AssertionError("the body must not run on a binding error")
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda: native.build_payload(Exploding()),
+     "build_payload() takes at least 2 positional arguments (1 given)"),
+    (lambda: native.build_payload(llm_config=Exploding()),
+     "build_payload() takes at least 2 positional arguments (0 given)"),
+    (lambda: native.convert_tools(), "convert_tools() takes exactly 1 positional argument (0 given)"),
+    (lambda: native._normalize_content(1), "_normalize_content() takes exactly 2 positional arguments (1 given)"),
+    (lambda: native._normalize_content(text_type=1),
+     "_normalize_content() takes exactly 2 positional arguments (0 given)"),
+    (lambda: native.stream_raw(1, 2, 3, 4, 5), "stream_raw() takes at most 4 positional arguments (5 given)"),
+    (lambda: native.normalize_response(1, 2), "normalize_response() takes exactly 1 positional argument (2 given)"),
+    (lambda: native.build_payload([], Exploding(), 1, 2, 3, 4, 5, 6, 7),
+     "build_payload() takes at most 8 positional arguments (9 given)"),
+    (lambda: native.build_payload([], Exploding(), colour=1),
+     "build_payload() got an unexpected keyword argument 'colour'"),
+    (lambda: native.build_payload([], Exploding(), llm_config=1),
+     "build_payload() got multiple values for keyword argument 'llm_config'"),
+    (lambda: native._PostRedirectHandlerLocal().redirect_request(1, 2, 3, 4, 5),
+     "redirect_request() takes exactly 7 positional arguments (6 given)"),
+])
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_keywords_bind_everywhere():
+    assert native.normalize_response(resp=None) is None
+    payload = native.build_payload(llm_config={}, api_messages=[], skip_tool_choice=True, tool_choice="auto",
+                                   stream=1, max_tokens=0, temperature=0)
+    assert payload == {"model": "gpt-4o", "input": [], "max_output_tokens": 0, "temperature": 0, "stream": True}
+    assert native._normalize_content(text_type="x", content=["a"]) == [{"type": "x", "text": "a"}]
+
+
+def test_functions_pickle_by_reference():
+    import pickle
+    assert pickle.loads(pickle.dumps(native.build_payload)) is native.build_payload
+
+
+# -------------------------------------------------------------- tracebacks
+
+@pytest.mark.parametrize("call,qualname", [
+    (lambda: native.build_payload([], None), "build_payload"),
+    (lambda: native.convert_messages([None]), "convert_messages"),
+    (lambda: native.convert_tools([{"type": "function", "function": None}]), "convert_tools"),
+    (lambda: native.normalize_response({"usage": 5}), "normalize_response"),
+    (lambda: native._normalize_content(BadStr(), "t"), "_normalize_content"),
+    (lambda: native._PostRedirectHandlerLocal().redirect_request(None, None, 307, "", {}, "http://x/"),
+     "_PostRedirectHandlerLocal.redirect_request"),
+])
+def test_traceback_entry_names_the_function(call, qualname):
+    with pytest.raises(Exception) as info:
+        call()
+    ours = [f for f in traceback.extract_tb(info.value.__traceback__) if f.filename == "routes/responses_api.py"]
+    assert [f.name for f in ours] == ["routes.responses_api." + qualname]
+    assert ours[0].lineno > 0
+
+
+class BadStr:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def test_generator_traceback_and_protocol():
+    gen = native.stream_raw("http://127.0.0.1:9/", {}, {"bad": object()})
+    assert gen.__name__ == gen.__qualname__ == "stream_raw"
+    assert iter(gen) is gen and not gen.gi_running
+    import collections.abc
+    assert isinstance(gen, collections.abc.Generator)
+    with pytest.raises(TypeError) as info:
+        gen.send(1)
+    assert str(info.value) == "can't send non-None value to a just-started generator"
+    with pytest.raises(TypeError):  # json.dumps refuses the payload at the first next()
+        next(gen)
+    with pytest.raises(StopIteration):
+        next(gen)
+
+
+def test_generator_error_traceback_entry():
+    gen = native.stream_raw("http://127.0.0.1:9/", {}, {"bad": object()})
+    with pytest.raises(TypeError) as info:
+        next(gen)
+    names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
+    assert "routes.responses_api.stream_raw" in names
+
+
+def test_generator_throw_and_close_before_start():
+    gen = native.stream_raw("http://127.0.0.1:9/", {}, {})
+    gen.close()
+    with pytest.raises(StopIteration):
+        next(gen)
+    gen = native.stream_raw("http://127.0.0.1:9/", {}, {})
+    with pytest.raises(KeyError):
+        gen.throw(KeyError("k"))
+    with pytest.raises(StopIteration):
+        next(gen)
+    with pytest.raises(ValueError):  # a finished generator re-raises what is thrown
+        gen.throw(ValueError)
+
+
+def test_generator_reentry_is_refused(monkeypatch):
+    seen = []
+
+    class Logger(dict):
+        def __setitem__(self, key, value):
+            if key == "body":
+                for call in (lambda: next(gen), gen.close, lambda: gen.throw(KeyError)):
+                    try:
+                        call()
+                    except ValueError as e:
+                        seen.append(str(e))
+            super().__setitem__(key, value)
+
+    gen = native.stream_raw("http://127.0.0.1:9/", {}, {}, Logger(x=1))
+    monkeypatch.setattr(native, "_urllib_opener_local", None)
+    with pytest.raises(AttributeError):
+        next(gen)
+    assert seen == ["generator already executing"] * 3
