@@ -31,7 +31,7 @@ PyObject *convert_tools(PyObject *const *args) {
 
     for_each(tools, [&](PyObject *t) {
         if (!is_dict(t)) return;
-        if (differs(get1(t, S.type), S.function)) return;
+        if (!equals(get1(t, S.type), S.function)) return;
         Ref fn = get_with_new_dict_default(t, S.function);
         if (!truthy(get1(fn, S.name))) return;
 

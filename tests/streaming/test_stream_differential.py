@@ -1,0 +1,91 @@
+"""Random SSE bodies through both implementations: same deltas (key order
+included), same final exception type, same debug record, same reads."""
+import json
+import time
+from unittest import mock
+
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from sse_server import URL, FakeOpener, FakeResponse, FakeResponse1, ordered
+
+BODY_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "response.function_call_arguments.done",
+              "response.created", "response.reasoning_summary_text.delta", "response.refusal.delta"] + 3 * [
+              "response.output_item.added", "response.function_call_arguments.delta", "response.output_item.done"]
+TERMINAL = ["error", "response.completed", "response.failed", "response.incomplete"]
+TYPES = BODY_TYPES * 3 + TERMINAL
+
+small = st.one_of(st.none(), st.just(""), st.sampled_from(["a", "\u00e9\u2713", "{\"p\":", "1}", "\U0001F31F"]), st.text(max_size=4))
+ids = st.sampled_from(["fc_1", "fc_2", "fc_1", "fc_2", "fc_3", "", None])
+counts = st.one_of(st.none(), st.integers(0, 50), st.just(1.5))
+usage = st.dictionaries(st.sampled_from(["input_tokens", "output_tokens", "total_tokens", "prompt_tokens", "completion_tokens"]), counts)
+error = st.one_of(st.none(), small, st.fixed_dictionaries({}, optional={"message": small, "code": small}), st.lists(st.integers(), max_size=2))
+fc_item = st.fixed_dictionaries({"type": st.sampled_from(["function_call", "function_call", "message", None])},
+                                optional={"id": ids, "call_id": st.sampled_from(["call_a", "call_b", "", None]),
+                                          "name": st.sampled_from(["f", "g", "", None]), "arguments": small})
+fields = {"delta": small, "item": fc_item, "item_id": ids, "arguments": small, "error": error, "message": small,
+          "code": st.one_of(small, st.integers(0, 500)), "incomplete_details": st.one_of(error, st.just({"reason": "max_output_tokens"})),
+          "response": st.one_of(st.none(), st.fixed_dictionaries({}, optional={"usage": usage, "error": error, "incomplete_details": error}))}
+
+
+@st.composite
+def event(draw, hostile, types=TYPES):
+    t = draw(st.sampled_from(types))
+    wanted = {"response.output_item.added": ["item"], "response.output_item.done": ["item"],
+              "response.function_call_arguments.delta": ["item_id", "delta"], "response.completed": ["response"],
+              "response.failed": ["error", "incomplete_details", "response"], "response.incomplete": ["error", "incomplete_details", "response"],
+              "error": ["message", "error", "code"]}.get(t, ["delta"])
+    data = {k: draw(fields[k]) for k in wanted if draw(st.integers(0, 4))}
+    if hostile and "item" in data and not draw(st.integers(0, 3)):
+        data["item"] = "x"  # not an object: the lookup on it fails
+    if draw(st.integers(0, 5)):
+        data = dict(type=t, **data)
+    name = draw(st.sampled_from([t, t, None, "", "response.output_text.delta"]))
+    return name, data
+
+
+JUNK = [b": keepalive", b"id: 7", b"retry: 5", b"data: {bad", b"data:", b"\xff\xfe\xc3", b"event:", b"", b"data: [1]", b"data: [DONE]"]
+
+
+@st.composite
+def body(draw):
+    lines, hostile = [], not draw(st.integers(0, 7))
+    events = draw(st.lists(event(hostile), min_size=2, max_size=16))
+    if draw(st.booleans()):
+        events.append(draw(event(hostile, TERMINAL)))
+    for name, data in events:
+        if name is not None:
+            lines.append(b"event: " + name.encode())
+        sep = draw(st.sampled_from([b" ", b"", b"  "]))
+        lines.append(b"data:" + sep + json.dumps(data, ensure_ascii=draw(st.booleans())).encode())
+        if draw(st.integers(0, 3)):
+            lines.append(b"")
+        if not draw(st.integers(0, 6)):
+            lines.append(draw(st.sampled_from(JUNK if hostile else JUNK[:-2])))
+    end = draw(st.sampled_from([b"\n", b"\n", b"\r\n"]))
+    raw = end.join(lines) + draw(st.sampled_from([end, b""]))
+    cuts = sorted(draw(st.lists(st.integers(0, len(raw)), max_size=8)))
+    return [raw[a:b] for a, b in zip([0] + cuts, cuts + [len(raw)])]
+
+
+def run(module, pieces, read1, logger):
+    resp = (FakeResponse1 if read1 else FakeResponse)(pieces)
+    saved, module._urllib_opener_local = module._urllib_opener_local, FakeOpener(resp)
+    deltas, exc = [], None
+    try:
+        with mock.patch.object(time, "time", lambda: 1.0):
+            for d in module.stream_raw(URL, {"A": "b"}, {"k": "\u00e9"}, logger):
+                deltas.append(d)
+    except Exception as e:
+        exc = type(e)
+    finally:
+        module._urllib_opener_local = saved
+    calls = [c[:2] for c in resp.calls]
+    return ordered(deltas), exc, ordered(logger), calls
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(pieces=body(), read1=st.booleans(), logger=st.sampled_from([None, {}, {"x": 1}]))
+def test_native_matches_twin(native, twin, pieces, read1, logger):
+    a = run(native, pieces, read1, None if logger is None else dict(logger))
+    b = run(twin, pieces, read1, None if logger is None else dict(logger))
+    assert a == b

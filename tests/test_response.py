@@ -1,0 +1,194 @@
+"""Non-streaming Responses API replies turned into Chat Completions replies."""
+import copy
+import json
+import pathlib
+import types
+
+import pytest
+
+REAL = pathlib.Path(__file__).resolve().parents[2] / "shared" / "fixtures" / "real"
+
+
+def typed(v):
+    """A comparable view of ``v`` that keeps exact types and key order."""
+    if isinstance(v, dict):
+        return (type(v), [(k, typed(x)) for k, x in v.items()])
+    if isinstance(v, (list, tuple)):
+        return (type(v), [typed(x) for x in v])
+    return (type(v), v)
+
+
+def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", model=""):
+    message = {"role": "assistant", "content": content}
+    if tool_calls is not None:
+        message["tool_calls"] = tool_calls
+    return {"id": id_, "object": "chat.completion", "model": model,
+            "choices": [{"index": 0, "message": message, "finish_reason": finish}],
+            "usage": dict(zip(("prompt_tokens", "completion_tokens", "total_tokens"), usage))}
+
+
+def msg(*parts):
+    return {"type": "message", "content": list(parts)}
+
+
+def call(name="f", arguments="{}", **ids):
+    return {"type": "function_call", "name": name, "arguments": arguments, **ids}
+
+
+def TC(id_, name="f", arguments="{}"):
+    return {"id": id_, "type": "function", "function": {"name": name, "arguments": arguments}}
+
+
+@pytest.mark.parametrize("resp", [
+    None, [], [{"output": []}], "text", 5, (), {"choices": None}, {"choices": [], "output": [msg({"text": "x"})]},
+    types.MappingProxyType({"output": [msg({"text": "x"})]}),
+])
+def test_returned_unchanged(impl, resp):
+    assert impl.normalize_response(resp) is resp
+
+
+CASES = [
+    ({}, reply()),
+    ({"id": None, "model": None}, reply(id_=None, model=None)),
+    ({"id": "r", "model": "m", "object": "response", "incomplete_details": {"reason": "x"}},
+     reply(id_="r", model="m")),
+    ({"output": [msg({"type": "output_text", "text": "a"}, {"text": "b"})]}, reply("ab")),
+    ({"output": [msg({"text": "a"}), {"type": "reasoning", "summary": [{"text": "r"}]}, msg({"text": "b"})]},
+     reply("ab")),
+    ({"output": [msg({"type": "output_text", "text": ""}, {"output_text": "o"},
+                     {"text": "t", "output_text": "u"}, "str", None, {"type": "refusal", "refusal": "n"})]},
+     reply("ot")),
+    ({"output": [{"type": "message", "content": "whole string"}, {"type": "message", "content": None},
+                 {"type": "message"}, {"content": [{"text": "typeless"}]}]}, reply()),
+    ({"output": "abc"}, reply()), ({"output": {"type": "message"}}, reply()), ({"output": None}, reply()),
+    ({"output": [None, "x", 3, ["message"]]}, reply()),
+    ({"output": [call(call_id="c", id="i"), call(id="i2"), call(), call(call_id="", id=None)]},
+     reply("", [TC("c"), TC("i2"), TC(""), TC("")], "tool_calls")),
+    ({"output": [{"type": "function_call"}, call(name=None, arguments=None)]},
+     reply("", [TC("", "", ""), TC("", "", "")], "tool_calls")),
+    ({"output": [msg({"text": "say"}), call(call_id="c")], "incomplete_details": {"reason": "max"}},
+     reply("say", [TC("c")], "tool_calls")),
+    ({"usage": {"input_tokens": 3, "output_tokens": 4}}, reply(usage=(3, 4, 7))),
+    ({"usage": {"input_tokens": 0, "prompt_tokens": 7}}, reply(usage=(7, 0, 7))),
+    ({"usage": {"prompt_tokens": 3, "completion_tokens": 4}}, reply(usage=(3, 4, 7))),
+    ({"usage": {"input_tokens": 3, "output_tokens": 4, "total_tokens": 100}}, reply(usage=(3, 4, 100))),
+    ({"usage": {"input_tokens": 3, "completion_tokens": 4, "total_tokens": 0}}, reply(usage=(3, 4, 7))),
+    ({"usage": {"input_tokens": 1.5, "output_tokens": True}}, reply(usage=(1.5, True, 2.5))),
+    ({"usage": {"input_tokens": "3", "output_tokens": "4"}}, reply(usage=("3", "4", "34"))),
+    ({"usage": None}, reply()), ({"usage": []}, reply()),
+]
+
+
+@pytest.mark.parametrize("resp,expected", CASES)
+def test_normalization(impl, resp, expected):
+    before = copy.deepcopy(resp)
+    out = impl.normalize_response(resp)
+    assert typed(out) == typed(expected)
+    assert typed(resp) == typed(before)
+
+
+def test_shared_leaves(impl):
+    text, args, cid = "t" * 40, '{"k": ' + "1" * 30 + "}", "c" * 30
+    big = 10 ** 30
+    resp = {"id": "r" * 30, "model": "m" * 30, "output": [msg({"text": text}), call(arguments=args, call_id=cid)],
+            "usage": {"input_tokens": big, "output_tokens": big + 1, "total_tokens": big * 3}}
+    out = impl.normalize_response(resp)
+    message = out["choices"][0]["message"]
+    assert out["id"] is resp["id"] and out["model"] is resp["model"]
+    assert message["content"] is text
+    assert message["tool_calls"][0]["id"] is cid
+    assert message["tool_calls"][0]["function"]["arguments"] is args
+    u = out["usage"]
+    assert u["prompt_tokens"] is resp["usage"]["input_tokens"]
+    assert u["total_tokens"] is resp["usage"]["total_tokens"]
+
+
+def test_usage_any_object_with_get(impl):
+    class U:
+        def get(self, key, default):
+            return {"input_tokens": 2, "completion_tokens": 5}.get(key, default)
+    assert impl.normalize_response({"usage": U()})["usage"] == {
+        "prompt_tokens": 2, "completion_tokens": 5, "total_tokens": 7}
+
+
+class Boom(Exception):
+    pass
+
+
+class BadGet(dict):
+    def get(self, *a):
+        raise Boom
+
+
+class NoChoices(dict):
+    def __contains__(self, key):
+        raise Boom
+
+
+@pytest.mark.parametrize("resp,exc", [
+    ({"output": 5}, TypeError),
+    ({"output": [{"type": "message", "content": 5}]}, TypeError),
+    ({"output": [msg({"text": 5})]}, TypeError),
+    ({"output": [msg({"text": "a"}, {"text": b"b"})]}, TypeError),
+    ({"usage": 5}, AttributeError),
+    ({"usage": {"input_tokens": "3", "output_tokens": 4}}, TypeError),
+    (BadGet(), Boom),
+    (NoChoices(), Boom),
+    ({"output": [BadGet(type="message")]}, Boom),
+])
+def test_errors(impl, resp, exc):
+    with pytest.raises(exc):
+        impl.normalize_response(resp)
+
+
+def test_reads_in_order(impl):
+    log = []
+
+    class Rec(dict):
+        def get(self, *a):
+            log.append(a)
+            return super().get(*a)
+    resp = Rec(output=[Rec(type="message", content=[Rec(output_text="o")]),
+                       Rec(type="function_call", id="i")],
+               usage=Rec(input_tokens=1))
+    impl.normalize_response(resp)
+    assert log == [("output", []), ("type", ""), ("content", []), ("text",), ("output_text",),
+                   ("type", ""), ("call_id",), ("id", ""), ("name", ""), ("arguments", ""),
+                   ("usage", {}), ("input_tokens", 0), ("output_tokens", 0), ("completion_tokens", 0),
+                   ("total_tokens", 0), ("id", ""), ("model", "")]
+
+
+REPLIES = {
+    "01-text-simple.json": ("The capital of France is Paris.", [], "stop", (14, 8, 22)),
+    "02-function-calls-parallel.json": ("", [
+        TC("call_tYDv1bhtioyX33juEGDY4D6H", "get_weather", '{"location":"London"}'),
+        TC("call_lC079UhGnLJngBlPQO0FS6sv", "get_weather", '{"location":"London"}')],
+        "tool_calls", (58, 44, 102)),
+    "03-reasoning-and-message.json": ("3", [], "stop", (11, 327, 338)),
+    "04-incomplete-max-output-tokens.json": (152, [], "stop", (14, 50, 64)),
+    "05-refusal.json": ("", [], "stop", (54, 13, 67)),
+    "06-web-search-annotations.json": (2158, [], "stop", (16981, 461, 17442)),
+    "07-two-message-items.json": (206, [], "stop", (197, 66, 263)),
+    "08-code-interpreter-pretty-printed.json": (461, [], "stop", (2283, 1928, 4211)),
+    "09-error-401-invalid-api-key.json": ("", [], "stop", (0, 0, 0)),
+}
+
+
+@pytest.mark.skipif(not REAL.is_dir(), reason="recorded replies not available")
+@pytest.mark.parametrize("name", sorted(REPLIES))
+def test_real_replies(impl, name):
+    resp = json.loads((REAL / "replies" / name).read_bytes())
+    before = copy.deepcopy(resp)
+    content, calls, finish, usage = REPLIES[name]
+    out = impl.normalize_response(resp)
+    message = out["choices"][0]["message"]
+    if isinstance(content, int):
+        texts = [p["text"] for i in resp["output"] if i["type"] == "message" for p in i["content"]]
+        assert len(message["content"]) == content and message["content"] == "".join(texts)
+    else:
+        assert message["content"] == content
+    assert typed(out) == typed(reply(message["content"], calls or None, finish, usage,
+                                     resp.get("id", ""), resp.get("model", "")))
+    assert out["id"] is resp.get("id", out["id"])
+    assert resp == before
+    json.dumps(out)

@@ -1,0 +1,570 @@
+"""OpenAI Responses API support for Quillbox.
+
+The OpenAI Responses API (POST /v1/responses) is a newer alternative to the
+Chat Completions API. It uses a different request/response shape:
+
+  - Request:  {model, instructions, input, tools, tool_choice, stream, max_output_tokens, ...}
+              where `input` is a list of items (message | function_call | function_call_output)
+              and `tools` use the flat shape {type:'function', name, parameters, description}
+              (NOT the nested {type:'function', function:{...}} wrapper that Chat Completions uses).
+              The system prompt goes into the top-level `instructions` field.
+
+  - Response (non-streaming): {id, object:'response', model, output:[...], usage:{input_tokens, output_tokens, total_tokens}}
+              where `output` is a list of items; assistant text is in
+              `output[i].content[j].text` for items with `type:'message'`; function calls
+              are items with `type:'function_call'` and have `name` + `arguments` (a JSON string)
+              and `call_id`.
+
+  - Streaming (SSE): two-line events
+              event: response.output_text.delta
+              data: {"type":"response.output_text.delta","delta":"hello"}
+
+              event: response.function_call_arguments.delta
+              data: {"type":"response.function_call_arguments.delta","item_id":"fc_abc","delta":"{"path""}
+
+              event: response.output_item.done
+              data: {"type":"response.output_item.done","item":{"type":"function_call","call_id":"call_abc","name":"write_file","arguments":"..."}}
+
+              event: response.completed
+              data: {"type":"response.completed","response":{"usage":{...}}}
+
+This module provides:
+  - convert_messages(api_messages) -> (instructions, input_items)
+      Convert quillbox's internal Chat Completions messages to Responses API input.
+  - convert_tools(tools) -> responses_tools
+      Convert Chat Completions tool defs to Responses API flat shape.
+  - build_payload(api_messages, llm_config, tools, tool_choice, stream, max_tokens, temperature) -> dict
+      Build a Responses API request payload.
+  - normalize_response(resp) -> dict
+      Convert a non-streaming Responses API response to Chat Completions shape, so the
+      rest of quillbox's agent loop (which reads response['choices'][0]['message']['content']
+      and response['choices'][0]['message']['tool_calls']) works unchanged.
+  - stream_raw(api_messages, llm_config, url, headers, tools, tool_choice, max_tokens, temperature) -> generator
+      POST a streaming request and yield deltas in the same shape as
+      routes.chat._call_llm_stream_raw (which yields dicts with keys like
+      'content', 'tool_calls', 'reasoning_content', '_finish_reason', '_usage')."""
+import json
+import urllib.request
+import urllib.error
+
+
+def convert_messages(api_messages):
+    """convert_messages(api_messages)
+
+Convert quillbox's Chat Completions messages list to Responses API input.
+
+Returns (instructions, input_items) where:
+  - instructions: str or None — the concatenated system prompt(s)
+  - input_items: list of items for the Responses API `input` field"""
+    instructions_parts = []
+    input_items = []
+    _img_count = 0
+    for msg in api_messages:
+        role = msg.get("role", "")
+        content = msg.get("content", "")
+        if role == "system" or role == "developer":
+            if isinstance(content, str):
+                if content.strip():
+                    instructions_parts.append(content)
+            elif isinstance(content, list):
+                for part in content:
+                    if isinstance(part, dict):
+                        text = part.get("text") or part.get("output_text") or ""
+                        if text:
+                            instructions_parts.append(text)
+        elif role == "user":
+            _norm = _normalize_content(content, "input_text")
+            if isinstance(_norm, list):
+                for _p in _norm:
+                    if isinstance(_p, dict) and _p.get("type") == "input_image":
+                        _img_count += 1
+            input_items.append({"role": "user", "content": _norm})
+        elif role == "assistant":
+            tool_calls = msg.get("tool_calls") or []
+            if content:
+                input_items.append({
+                    "role": "assistant",
+                    "content": _normalize_content(content, "output_text"),
+                })
+            for tc in tool_calls:
+                fn = tc.get("function", {}) if isinstance(tc, dict) else {}
+                input_items.append({
+                    "type": "function_call",
+                    "call_id": tc.get("id", "") or "",
+                    "name": fn.get("name", "") or "",
+                    "arguments": fn.get("arguments", "") or "",
+                })
+        elif role == "tool":
+            input_items.append({
+                "type": "function_call_output",
+                "call_id": msg.get("tool_call_id", "") or "",
+                "output": content if isinstance(content, str)
+                else json.dumps(content, ensure_ascii=False),
+            })
+    instructions = "\n\n".join(instructions_parts) if instructions_parts else None
+    if _img_count > 0:
+        print(f"[IMG] responses_api.convert_messages: {_img_count} input_image part(s) in user messages")
+    return instructions, input_items
+
+
+def _normalize_content(content, text_type):
+    """_normalize_content(content, text_type)
+
+Ensure content is in the format the Responses API expects.
+
+- Plain string content is kept as a string (Responses API accepts both
+  string and array-of-parts for content).
+- List content (multimodal) is converted to Responses API content parts:
+  input_text / output_text for text, input_image for images."""
+    if isinstance(content, str):
+        return content
+    if isinstance(content, list):
+        parts = []
+        for part in content:
+            if isinstance(part, str):
+                parts.append({"type": text_type, "text": part})
+            elif isinstance(part, dict):
+                ptype = part.get("type")
+                if ptype == "text":
+                    parts.append({"type": text_type, "text": part.get("text", "")})
+                elif ptype == "image_url" or ptype == "input_image" or ptype == "output_image":
+                    url = ""
+                    img = part.get("image_url") or part.get("image") or {}
+                    if isinstance(img, dict):
+                        url = img.get("url") or ""
+                    elif isinstance(img, str):
+                        url = img
+                    if url:
+                        parts.append({"type": "input_image", "image_url": url})
+                else:
+                    text = part.get("text") or part.get("output_text") or ""
+                    if text:
+                        parts.append({"type": text_type, "text": text})
+        return parts
+    return str(content) if content else ""
+
+
+def convert_tools(tools):
+    """convert_tools(tools)
+
+Convert Chat Completions tool defs to Responses API flat shape.
+
+Chat Completions:
+    {'type':'function', 'function':{'name':..., 'description':..., 'parameters':...}}
+
+Responses API:
+    {'type':'function', 'name':..., 'description':..., 'parameters':..., 'strict': False}"""
+    if not tools:
+        return []
+    out = []
+    for t in tools:
+        if not isinstance(t, dict):
+            continue
+        if not t.get("type") == "function":
+            continue
+        fn = t.get("function", {})
+        if not fn.get("name"):
+            continue
+        item = {
+            "type": "function",
+            "name": fn["name"],
+            "description": fn.get("description", ""),
+            "parameters": fn.get("parameters", {"type": "object", "properties": {}}),
+            "strict": False,
+        }
+        out.append(item)
+    return out
+
+
+def build_payload(api_messages, llm_config, tools=None, tool_choice=None, stream=False, max_tokens=None, temperature=None, skip_tool_choice=False):
+    """build_payload(api_messages, llm_config, tools=None, tool_choice=None, stream=False, max_tokens=None, temperature=None, skip_tool_choice=False)
+
+Build a Responses API request payload.
+
+Returns a dict ready to be JSON-encoded as the request body."""
+    model = llm_config.get("model", "gpt-4o")
+    if temperature is None:
+        temperature = llm_config.get("temperature", 0.7)
+    if max_tokens is None:
+        max_tokens = llm_config.get("max_tokens", 50000)
+    # Unpack exactly two values; the error messages are the module's own.
+    _converted = iter(convert_messages(api_messages))
+    _values = []
+    for _value in _converted:
+        _values.append(_value)
+        if len(_values) == 2:
+            break
+    if len(_values) < 2:
+        raise ValueError("need more than %d value%s to unpack"
+                         % (len(_values), "" if len(_values) == 1 else "s"))
+    for _value in _converted:
+        raise ValueError("too many values to unpack (expected 2)")
+    instructions, input_items = _values
+    payload = {"model": model, "input": input_items, "max_output_tokens": max_tokens}
+    if instructions:
+        payload["instructions"] = instructions
+    if temperature is not None:
+        payload["temperature"] = temperature
+    if stream:
+        payload["stream"] = True
+    if tools:
+        payload["tools"] = convert_tools(tools)
+    if not skip_tool_choice and tool_choice is not None:
+        # A nested {"type": "function", "function": {"name": ...}} choice is
+        # flattened to the shape the endpoint accepts; anything else is sent
+        # as the caller's own object.
+        if (isinstance(tool_choice, dict)
+                and tool_choice.get("type") == "function"
+                and "name" not in tool_choice):
+            fn = tool_choice.get("function")
+            if isinstance(fn, dict):
+                fn_name = fn.get("name")
+                if fn_name:
+                    tool_choice = {"type": "function", "name": fn_name}
+        payload["tool_choice"] = tool_choice
+    return payload
+
+
+def normalize_response(resp):
+    """normalize_response(resp)
+
+Convert a non-streaming Responses API response to Chat Completions shape.
+
+Input (Responses API):
+    {id, object:'response', model, output:[...], usage:{input_tokens, output_tokens, total_tokens}}
+
+Output (Chat Completions shape):
+    {model, choices:[{index:0, message:{role:'assistant', content:str, tool_calls:[...]}, finish_reason:'stop'}],
+     usage:{prompt_tokens, completion_tokens, total_tokens}}"""
+    if not isinstance(resp, dict):
+        return resp
+    if "choices" in resp:
+        return resp
+    output_items = resp.get("output", []) or []
+    text_parts = []
+    tool_calls = []
+    for item in output_items:
+        if not isinstance(item, dict):
+            continue
+        item_type = item.get("type", "")
+        if item_type == "message":
+            content_arr = item.get("content", []) or []
+            for part in content_arr:
+                if not isinstance(part, dict):
+                    continue
+                text = part.get("text") or part.get("output_text") or ""
+                if text:
+                    text_parts.append(text)
+        elif item_type == "function_call":
+            tool_calls.append({
+                "id": item.get("call_id") or item.get("id", "") or "",
+                "type": "function",
+                "function": {
+                    "name": item.get("name", "") or "",
+                    "arguments": item.get("arguments", "") or "",
+                },
+            })
+    content = "".join(text_parts) if text_parts else ""
+    usage_in = resp.get("usage", {}) or {}
+    in_tok = usage_in.get("input_tokens", 0) or usage_in.get("prompt_tokens", 0) or 0
+    out_tok = usage_in.get("output_tokens", 0) or usage_in.get("completion_tokens", 0) or 0
+    tot_tok = usage_in.get("total_tokens", 0) or (in_tok + out_tok)
+    normalized_usage = {
+        "prompt_tokens": in_tok,
+        "completion_tokens": out_tok,
+        "total_tokens": tot_tok,
+    }
+    message = {"role": "assistant", "content": content}
+    if tool_calls:
+        message["tool_calls"] = tool_calls
+    return {
+        "id": resp.get("id", ""),
+        "object": "chat.completion",
+        "model": resp.get("model", ""),
+        "choices": [{
+            "index": 0,
+            "message": message,
+            "finish_reason": "tool_calls" if tool_calls else "stop",
+        }],
+        "usage": normalized_usage,
+    }
+
+
+def stream_raw(url, headers, payload, debug_logger=None):
+    """stream_raw(url, headers, payload, debug_logger=None)
+
+POST a streaming Responses API request and yield deltas.
+
+Yields dicts with the same keys as routes.chat._call_llm_stream_raw:
+  - {'content': str}                     — assistant text delta
+  - {'tool_calls': [{index, id, function:{name, arguments}}]}  — tool call delta
+  - {'reasoning_content': str}           — reasoning text delta (if model emits)
+  - {'_finish_reason': str}              — 'stop' or 'tool_calls' on completion
+  - {'_usage': {...}}                    — usage dict (prompt_tokens, completion_tokens, total_tokens)
+
+The consumer (routes.chat.run_agent_loop_stream) reads these deltas and
+assembles the final assistant message + tool_calls list exactly as it
+does for Chat Completions streams.
+
+The Responses API SSE format:
+  event: <event_type>
+  data: {json with 'type' field matching event_type}
+
+We rely on the `data.type` field for dispatch (the `event:` line is
+redundant — both carry the same type string)."""
+    body_bytes = json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+    if debug_logger:
+        try:
+            debug_logger["body"] = body_bytes
+            debug_logger["payload"] = payload
+            debug_logger["size"] = len(body_bytes)
+            debug_logger["url"] = url
+            import time
+            debug_logger["timestamp"] = time.time()
+        except Exception:
+            pass
+    req = urllib.request.Request(url, body_bytes, headers=headers, method="POST")
+    # Function calls by Responses item id: {"index", "name", "call_id",
+    # "args_sent"}; "args_sent" tells whether a delta with non-empty
+    # arguments has been yielded for the call.
+    fc_state = {}
+    fc_counter = 0
+    raw_sse_lines = []
+    with _urllib_opener_local.open(req, timeout=300) as resp:
+        byte_buffer = b""
+        current_event = None
+        has_read1 = hasattr(resp, "read1")
+        while True:
+            chunk = resp.read1(4096) if has_read1 else resp.read(4096)
+            if not chunk:
+                break
+            byte_buffer += chunk
+            while b"\n" in byte_buffer:
+                line_bytes, byte_buffer = byte_buffer.split(b"\n", 1)
+                try:
+                    line = line_bytes.decode("utf-8").strip()
+                except UnicodeDecodeError:
+                    continue
+                if not line:
+                    current_event = None
+                    continue
+                if line.startswith("event:"):
+                    current_event = line[6:].strip()
+                    continue
+                if not line.startswith("data:"):
+                    continue
+                data_str = line[5:].lstrip()
+                if data_str == "[DONE]":
+                    if debug_logger is not None:
+                        debug_logger["raw_sse_count"] = len(raw_sse_lines)
+                    return
+                try:
+                    data = json.loads(data_str)
+                except (json.JSONDecodeError, ValueError):
+                    continue
+                raw_sse_lines.append(data_str[:500])
+                if len(raw_sse_lines) > 10:
+                    raw_sse_lines = raw_sse_lines[-10:]
+
+                # Translate one event into deltas.
+                evt_type = data.get("type", "") or current_event or ""
+                if evt_type == "response.output_text.delta":
+                    delta_text = data.get("delta", "")
+                    if delta_text:
+                        yield {"content": delta_text}
+                elif evt_type == "response.reasoning_text.delta":
+                    delta_text = data.get("delta", "")
+                    if delta_text:
+                        yield {"reasoning_content": delta_text}
+                elif evt_type == "response.output_item.added":
+                    item = data.get("item", {}) or {}
+                    if item.get("type") == "function_call":
+                        item_id = item.get("id", "") or ""
+                        if item_id and item_id not in fc_state:
+                            idx = fc_counter
+                            fc_counter += 1
+                            st = {
+                                "index": idx,
+                                "name": item.get("name", "") or "",
+                                "call_id": item.get("call_id", "") or "",
+                                "args_sent": False,
+                            }
+                            fc_state[item_id] = st
+                            yield {"tool_calls": [{
+                                "index": idx,
+                                "id": st["call_id"] or item_id,
+                                "function": {"name": st["name"], "arguments": ""},
+                            }]}
+                elif evt_type == "response.function_call_arguments.delta":
+                    item_id = data.get("item_id", "") or ""
+                    delta_args = data.get("delta", "") or ""
+                    if item_id and delta_args:
+                        if item_id not in fc_state:
+                            idx = fc_counter
+                            fc_counter += 1
+                            fc_state[item_id] = {
+                                "index": idx, "name": "", "call_id": "", "args_sent": False,
+                            }
+                            yield {"tool_calls": [{
+                                "index": idx,
+                                "id": item_id,
+                                "function": {"name": "", "arguments": ""},
+                            }]}
+                        st = fc_state[item_id]
+                        st["args_sent"] = True
+                        yield {"tool_calls": [{
+                            "index": st["index"],
+                            "id": st["call_id"] or item_id,
+                            "function": {"name": "", "arguments": delta_args},
+                        }]}
+                elif evt_type == "response.function_call_arguments.done":
+                    pass
+                elif evt_type == "response.output_item.done":
+                    item = data.get("item", {}) or {}
+                    if item.get("type") == "function_call":
+                        item_id = item.get("id", "") or ""
+                        call_id = item.get("call_id", "") or ""
+                        name = item.get("name", "") or ""
+                        arguments = item.get("arguments", "") or ""
+                        if item_id:
+                            if item_id not in fc_state:
+                                idx = fc_counter
+                                fc_counter += 1
+                                fc_state[item_id] = {
+                                    "index": idx,
+                                    "name": name,
+                                    "call_id": call_id,
+                                    "args_sent": bool(arguments),
+                                }
+                                yield {"tool_calls": [{
+                                    "index": idx,
+                                    "id": call_id or item_id,
+                                    "function": {"name": name, "arguments": arguments},
+                                }]}
+                            else:
+                                st = fc_state[item_id]
+                                if call_id and not st["call_id"]:
+                                    st["call_id"] = call_id
+                                if name != st["name"] or (call_id and call_id != st["call_id"]):
+                                    if name:
+                                        st["name"] = name
+                                    yield {"tool_calls": [{
+                                        "index": st["index"],
+                                        "id": call_id or st["call_id"] or item_id,
+                                        "function": {"name": name, "arguments": ""},
+                                    }]}
+                                # Arguments that arrived only whole, never
+                                # as fragments, are forwarded here.
+                                if not st["args_sent"] and arguments:
+                                    st["args_sent"] = True
+                                    yield {"tool_calls": [{
+                                        "index": st["index"],
+                                        "id": call_id or st["call_id"] or item_id,
+                                        "function": {"name": "", "arguments": arguments},
+                                    }]}
+                elif evt_type == "response.completed":
+                    response_obj = data.get("response", {}) or {}
+                    usage = response_obj.get("usage", {}) or {}
+                    in_tok = usage.get("input_tokens", 0) or usage.get("prompt_tokens", 0) or 0
+                    out_tok = usage.get("output_tokens", 0) or usage.get("completion_tokens", 0) or 0
+                    tot_tok = usage.get("total_tokens", 0) or (in_tok + out_tok)
+                    normalized_usage = {
+                        "prompt_tokens": in_tok,
+                        "completion_tokens": out_tok,
+                        "total_tokens": tot_tok,
+                    }
+                    if debug_logger is not None:
+                        debug_logger["usage"] = normalized_usage
+                        debug_logger["raw_sse_count"] = len(raw_sse_lines)
+                        debug_logger["raw_sse_tail"] = raw_sse_lines[-5:]
+                    finish_reason = "tool_calls" if fc_state else "stop"
+                    yield {"_finish_reason": finish_reason, "_usage": normalized_usage}
+                    return
+                elif evt_type == "response.failed" or evt_type == "response.incomplete":
+                    err = data.get("error", {}) or {}
+                    err_msg = err.get("message", "") if isinstance(err, dict) else str(err)
+                    detail = err_msg or data.get("incomplete_details", "")
+                    if not detail:
+                        # Real events carry the failure inside "response".
+                        response_obj = data.get("response")
+                        if isinstance(response_obj, dict):
+                            err = response_obj.get("error", {}) or {}
+                            err_msg = err.get("message", "") if isinstance(err, dict) else str(err)
+                            detail = err_msg or response_obj.get("incomplete_details", "")
+                    yield {
+                        "_finish_reason": "error",
+                        "_usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
+                        "_error": f"Responses API {evt_type}: {detail}",
+                    }
+                    return
+                elif evt_type == "error":
+                    detail = data.get("message", "") or ""
+                    if not detail:
+                        err = data.get("error", {}) or {}
+                        err_msg = err.get("message", "") if isinstance(err, dict) else str(err)
+                        detail = err_msg or data.get("code", "") or ""
+                    yield {
+                        "_finish_reason": "error",
+                        "_usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
+                        "_error": f"Responses API error: {detail}",
+                    }
+                    return
+        if debug_logger is not None:
+            debug_logger["raw_sse_count"] = len(raw_sse_lines)
+        yield {
+            "_finish_reason": "tool_calls" if fc_state else "stop",
+            "_usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
+        }
+        return
+
+
+class _PostRedirectHandlerLocal(urllib.request.HTTPRedirectHandler):
+    """Preserve POST method + body on 307/308 redirects (default urllib converts to GET)."""
+
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        """_PostRedirectHandlerLocal.redirect_request(self, req, fp, code, msg, headers, newurl)"""
+        # Credentials are never carried to another origin.
+        secret = ("authorization", "proxy-authorization", "cookie", "api-key", "x-api-key")
+
+        def origin(u):
+            parts = urllib.parse.urlsplit(u)
+            scheme = parts.scheme.lower()
+            try:
+                port = parts.port
+            except ValueError:
+                return None
+            if port is None:
+                port = 80 if scheme == "http" else 443 if scheme == "https" else None
+            return (scheme, (parts.hostname or "").lower(), port)
+
+        def same_origin():
+            a = origin(req.full_url)
+            b = origin(newurl)
+            return a is not None and a == b
+
+        m = req.get_method()
+        if (m == "POST" or m == "PUT") and (code == 307 or code == 308):
+            if same_origin():
+                new_headers = req.headers
+            else:
+                new_headers = {k: v for k, v in req.headers.items()
+                               if k.lower() not in secret}
+            return urllib.request.Request(
+                newurl,
+                data=req.data,
+                headers=new_headers,
+                method=m,
+                origin_req_host=req.origin_req_host,
+                unverifiable=True,
+            )
+        new = super().redirect_request(req, fp, code, msg, headers, newurl)
+        if new is not None and not same_origin():
+            for hdrs in (new.headers, new.unredirected_hdrs):
+                for k in [k for k in hdrs if k.lower() in secret]:
+                    del hdrs[k]
+        return new
+
+
+_urllib_opener_local = urllib.request.build_opener(_PostRedirectHandlerLocal)
+
+__test__ = {}
