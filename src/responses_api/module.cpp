@@ -74,7 +74,9 @@ void register_in_sys_modules(PyObject *module) {
 }
 
 void bind_globals(PyObject *dict) {
-    bind(dict, S.json, import_statement(S.json, dict));
+    Ref json = import_statement(S.json, dict);
+    bind(dict, S.json, json);
+    capture_standard_json(json);
     bind(dict, S.urllib, import_statement(S.urllib_request, dict));
     bind(dict, S.urllib, import_statement(S.urllib_error, dict));
 
