@@ -20,8 +20,6 @@ PyObject *normalize_response(PyObject *const *args);  // (resp)
 PyObject *stream_raw(PyObject *const *args);        // (url, headers, payload, debug_logger)
 PyObject *redirect_request(PyObject *const *args);  // (self, req, fp, code, msg, headers, newurl)
 int init_stream_type();
-// Remembers the standard json module, whose scanner the reader may call directly.
-void capture_standard_json(PyObject *json);
 // The handler class, kept for the zero-argument super() of redirect_request.
 void set_handler_class(PyObject *cls);
 

@@ -1,5 +1,6 @@
 // Module initialisation: the import checks, then the globals in their order.
 #include "api.hpp"
+#include "json_std.hpp"
 #include "surface/docs.hpp"
 #include "surface/function.hpp"
 

@@ -1,6 +1,7 @@
 // convert_messages(api_messages): Chat Completions messages into the
 // request's `instructions` text and its list of input items.
 #include "api.hpp"
+#include "json_std.hpp"
 
 namespace rapi {
 
@@ -54,6 +55,7 @@ Ref function_call_item(PyObject *tc) {
 Ref tool_output_text(PyObject *content) {
     if (is_str(content)) return Ref::borrow(content);
     Ref json = global(S.json);
+    if (Ref text = dumps_text(json, content)) return text;
     Ref dumps = Ref::steal(PyObject_GetAttr(json, S.dumps));
     PyObject *stack[] = {content, Py_False};
     return Ref::steal(PyObject_Vectorcall(dumps, stack, 1, C.kw_ensure_ascii));

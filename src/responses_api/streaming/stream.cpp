@@ -8,6 +8,7 @@
 #include <new>
 
 #include "api.hpp"
+#include "json_std.hpp"
 #include "streaming/events.hpp"
 #include "streaming/lines.hpp"
 #include "surface/function.hpp"
@@ -148,110 +149,6 @@ void start(StreamState &st) {
 }
 
 // ------------------------------------------------------------ the reader
-
-// The standard json module as imported with this module: when the global
-// `json` is still that module and its loads, default decoder and scanner are
-// still the standard ones, loads(s) is exactly the scanner call surrounded by
-// the whitespace, BOM and end checks of the decoder, which the reader then
-// does itself (sparing the Python glue around the C scanner per event).
-struct StandardJson {
-    PyObject *module = nullptr;
-    PyObject *loads = nullptr;
-    PyObject *decoder = nullptr;
-    PyObject *decode = nullptr;      // JSONDecoder.decode
-    PyObject *raw_decode = nullptr;  // JSONDecoder.raw_decode
-    PyObject *scanner = nullptr;
-};
-StandardJson g_std_json;
-
-PyObject *intern(const char *s) {
-    PyObject *o = PyUnicode_InternFromString(s);
-    if (!o) raise();
-    return o;
-}
-
-PyObject *default_decoder_name() {
-    static PyObject *name = intern("_default_decoder");
-    return name;
-}
-PyObject *scan_once_name() {
-    static PyObject *name = intern("scan_once");
-    return name;
-}
-PyObject *decode_name() {
-    static PyObject *name = intern("decode");
-    return name;
-}
-PyObject *raw_decode_name() {
-    static PyObject *name = intern("raw_decode");
-    return name;
-}
-
-// The scanner when the fast path applies now, else null (borrowed).
-PyObject *standard_scanner(PyObject *json) {
-    const StandardJson &std = g_std_json;
-    if (!std.scanner || json != std.module) return nullptr;
-    PyObject *dict = PyModule_GetDict(json);
-    PyObject *loads = PyDict_GetItemWithError(dict, S.loads);
-    PyObject *decoder = loads == std.loads ? PyDict_GetItemWithError(dict, default_decoder_name()) : nullptr;
-    if (decoder != std.decoder) {
-        if (PyErr_Occurred()) raise();
-        return nullptr;
-    }
-    PyTypeObject *tp = Py_TYPE(decoder);
-    if (_PyType_Lookup(tp, decode_name()) != std.decode || _PyType_Lookup(tp, raw_decode_name()) != std.raw_decode)
-        return nullptr;
-    Ref scanner = Ref::steal(PyObject_GetAttr(decoder, scan_once_name()));
-    return scanner.get() == std.scanner ? std.scanner : nullptr;
-}
-
-inline bool is_json_space(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// loads(s) through the scanner; null with an error set when loads would raise.
-PyObject *scan_json(PyObject *scanner, PyObject *s) {
-    const int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (n > 0 && PyUnicode_READ(kind, data, 0) == 0xFEFF) {
-        PyErr_SetString(PyExc_ValueError, "Unexpected UTF-8 BOM (decode using utf-8-sig)");
-        return nullptr;
-    }
-    Py_ssize_t idx = 0;
-    while (idx < n && is_json_space(PyUnicode_READ(kind, data, idx))) ++idx;
-    Ref start = Ref::steal(PyLong_FromSsize_t(idx));
-    PyObject *stack[] = {nullptr, s, start.get()};
-    // loads reaches the scanner two C recursion levels deeper than this call
-    // does (its entry into the interpreter loop); take the same two levels so
-    // that nesting hits the recursion limit at exactly the same depth.
-    if (Py_EnterRecursiveCall(" while decoding a JSON document")) return nullptr;
-    if (Py_EnterRecursiveCall(" while decoding a JSON document")) {
-        Py_LeaveRecursiveCall();
-        return nullptr;
-    }
-    PyObject *pair = PyObject_Vectorcall(scanner, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    Py_LeaveRecursiveCall();
-    Py_LeaveRecursiveCall();
-    if (!pair) {
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, "Expecting value");
-        }
-        return nullptr;
-    }
-    Ref held = Ref::steal_or_null(pair);
-    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
-        PyErr_SetString(PyExc_SystemError, "unexpected result from the JSON scanner");
-        return nullptr;
-    }
-    Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(pair, 1));
-    if (end == -1 && PyErr_Occurred()) return nullptr;
-    while (end < n && is_json_space(PyUnicode_READ(kind, data, end))) ++end;
-    if (end != n) {
-        PyErr_SetString(PyExc_ValueError, "Extra data");
-        return nullptr;
-    }
-    return Py_NewRef(PyTuple_GET_ITEM(pair, 0));
-}
 
 // json.loads(data_str); None when it raises json.JSONDecodeError or
 // ValueError (the line is skipped).
@@ -611,27 +508,6 @@ PyGetSetDef stream_getset[] = {
     {nullptr}};
 
 }  // namespace
-
-void capture_standard_json(PyObject *json) {
-    StandardJson std;
-    std.module = json;
-    std.loads = PyObject_GetAttr(json, S.loads);
-    std.decoder = std.loads ? PyObject_GetAttr(json, default_decoder_name()) : nullptr;
-    std.scanner = std.decoder ? PyObject_GetAttr(std.decoder, scan_once_name()) : nullptr;
-    if (!std.scanner) {
-        // Not the json module this reader knows: always call loads.
-        PyErr_Clear();
-        Py_XDECREF(std.loads);
-        Py_XDECREF(std.decoder);
-        return;
-    }
-    std.decode = _PyType_Lookup(Py_TYPE(std.decoder), decode_name());
-    std.raw_decode = _PyType_Lookup(Py_TYPE(std.decoder), raw_decode_name());
-    Py_INCREF(json);
-    Py_XINCREF(std.decode);
-    Py_XINCREF(std.raw_decode);
-    g_std_json = std;  // kept for the life of the process
-}
 
 int init_stream_type() {
     if (StreamType.tp_flags & Py_TPFLAGS_READY) return 0;
