@@ -2,6 +2,7 @@
 // request's `instructions` text and its list of input items.
 #include "api.hpp"
 #include "json_std.hpp"
+#include "surface/function.hpp"
 
 namespace rapi {
 
@@ -40,7 +41,8 @@ void collect_instructions(PyObject *content, PyObject *instructions_parts) {
 
 Ref normalize_with_global(PyObject *content, PyObject *text_type) {
     Ref normalize = global(S.normalize_content_fn);
-    return call(normalize, content, text_type);
+    PyObject *args[] = {content, text_type};
+    return call_function(normalize, normalize_content, args, 2);
 }
 
 Ref function_call_item(PyObject *tc) {

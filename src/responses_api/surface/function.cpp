@@ -205,6 +205,21 @@ CodeCache code_cache;
 
 }  // namespace
 
+Ref call_function(PyObject *callable, FunctionBody body, PyObject *const *args, int nargs) {
+    if (Py_TYPE(callable) == &FunctionType) {
+        auto *f = reinterpret_cast<FunctionObject *>(callable);
+        if (f->spec->body == body && f->spec->nparams == nargs) {
+            try {
+                return Ref::steal(body(args));
+            } catch (const PyError &) {
+                add_traceback(f->traceback_name->c_str(), f->spec->line);
+                throw;
+            }
+        }
+    }
+    return Ref::steal(PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr));
+}
+
 void add_traceback(const char *qualified_name, int line) {
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return;

@@ -32,6 +32,11 @@ struct FunctionSpec {
 PyObject *new_function(const FunctionSpec *spec);
 int init_function_type();
 
+// `callable(args...)`. When callable is one of this module's functions
+// whose body is `body`, the body is run directly, without argument binding
+// (the traceback entry on an error is the same as through a call).
+Ref call_function(PyObject *callable, FunctionBody body, PyObject *const *args, int nargs);
+
 // Adds a traceback entry "routes.responses_api.<qualname>" in
 // "routes/responses_api.py" to the exception being raised.
 void add_traceback(const char *qualified_name, int line);
