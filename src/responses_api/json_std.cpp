@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <iterator>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace rapi {
 
 namespace {
@@ -258,21 +262,64 @@ Dst *copy_escaped_any(int kind, const void *in, Py_ssize_t n, Dst *out) {
     }
 }
 
+// Copies Latin-1 text escaping as the encoder does. `out` must have room
+// for the worst case (6 per character): blocks of 16 are stored whole, and
+// the output position then advances only past the escape-free prefix.
+Py_UCS1 *copy_escaped_latin1(const Py_UCS1 *p, const Py_UCS1 *end, Py_UCS1 *out) {
+#ifdef __SSE2__
+    const __m128i controls = _mm_set1_epi8(0x1f), quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, controls), controls),
+                                   _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+        int mask = _mm_movemask_epi8(hit);
+        if (!mask) {
+            p += 16;
+            out += 16;
+            continue;
+        }
+        int k = __builtin_ctz(static_cast<unsigned>(mask));
+        out = write_escape(out + k, p[k]);
+        p += k + 1;
+    }
+#endif
+    for (; p < end; ++p) {
+        if (kEscapeExtra[*p]) out = write_escape(out, *p);
+        else *out++ = *p;
+    }
+    return out;
+}
+
 bool JsonWriter::string(PyObject *s) {
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t extra = 0;
-    if (kind == PyUnicode_1BYTE_KIND) {
-        const Py_UCS1 *p = static_cast<const Py_UCS1 *>(data);
-        for (Py_ssize_t i = 0; i < n; ++i) extra += kEscapeExtra[p[i]];
-    } else {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (needs_escape(c)) extra += escape_extra(c);
+    const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+
+    if (kind == PyUnicode_1BYTE_KIND && n < PY_SSIZE_T_MAX / 8) {
+        // One pass: room for the worst case (every character a \u00XX),
+        // escape-free blocks copied whole.
+        if (_PyUnicodeWriter_Prepare(&w_, 6 * n + 2, maxchar) < 0) return false;
+        if (w_.kind == PyUnicode_1BYTE_KIND) {
+            Py_UCS1 *start = static_cast<Py_UCS1 *>(w_.data);
+            Py_UCS1 *out = start + w_.pos;
+            const Py_UCS1 *p = static_cast<const Py_UCS1 *>(data);
+            *out++ = '"';
+            out = copy_escaped_latin1(p, p + n, out);
+            *out++ = '"';
+            w_.pos = out - start;
+            return true;
         }
     }
-    if (_PyUnicodeWriter_Prepare(&w_, n + extra + 2, PyUnicode_MAX_CHAR_VALUE(s)) < 0) return false;
+
+    // Wider text (or a wider writer): count the escapes, then copy.
+    Py_ssize_t extra = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (needs_escape(c)) extra += escape_extra(c);
+    }
+    if (_PyUnicodeWriter_Prepare(&w_, n + extra + 2, maxchar) < 0) return false;
     const int wkind = w_.kind;
     char *base = static_cast<char *>(w_.data);
     Py_ssize_t pos = w_.pos;
@@ -282,20 +329,7 @@ bool JsonWriter::string(PyObject *s) {
         std::memcpy(base + pos * kind, data, static_cast<size_t>(n) * kind);
         pos += n;
     } else if (wkind == PyUnicode_1BYTE_KIND) {
-        // Runs between escapes are copied whole.
-        const Py_UCS1 *p = static_cast<const Py_UCS1 *>(data);
-        Py_UCS1 *out = reinterpret_cast<Py_UCS1 *>(base) + pos;
-        Py_ssize_t i = 0;
-        while (i < n) {
-            Py_ssize_t j = i;
-            while (j < n && !kEscapeExtra[p[j]]) ++j;
-            std::memcpy(out, p + i, static_cast<size_t>(j - i));
-            out += j - i;
-            if (j == n) break;
-            out = write_escape(out, p[j]);
-            i = j + 1;
-        }
-        pos = out - reinterpret_cast<Py_UCS1 *>(base);
+        pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS1 *>(base) + pos) - reinterpret_cast<Py_UCS1 *>(base);
     } else if (wkind == PyUnicode_2BYTE_KIND) {
         pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS2 *>(base) + pos) - reinterpret_cast<Py_UCS2 *>(base);
     } else {

@@ -1,22 +1,70 @@
 #include "streaming/lines.hpp"
 
 #include <cstring>
+#include <new>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace rapi {
 
 // ------------------------------------------------------------------ buffer
 
+// Small buffers live on the heap; from kMapped bytes on the buffer is its
+// own mapping, grown by remapping its pages (no copy) where the system can.
+void LineBuffer::grow(size_t needed) {
+    size_t wanted = capacity_ ? capacity_ * 2 : 8192;
+    while (wanted < needed) wanted *= 2;
+    if (wanted < kMapped) {
+        char *grown = static_cast<char *>(std::realloc(data_, wanted));
+        if (!grown) throw std::bad_alloc();
+        data_ = grown;
+    } else {
+#ifdef __linux__
+        void *grown = mapped_ ? mremap(data_, capacity_, wanted, MREMAP_MAYMOVE)
+                              : mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown == MAP_FAILED) throw std::bad_alloc();
+        if (!mapped_) {
+            std::memcpy(grown, data_, size_);
+            std::free(data_);
+            mapped_ = true;
+        }
+        data_ = static_cast<char *>(grown);
+#else
+        char *grown = static_cast<char *>(std::realloc(data_, wanted));
+        if (!grown) throw std::bad_alloc();
+        data_ = grown;
+#endif
+    }
+    capacity_ = wanted;
+}
+
+void LineBuffer::release() {
+#ifdef __linux__
+    if (mapped_) munmap(data_, capacity_);
+    else std::free(data_);
+#else
+    std::free(data_);
+#endif
+    data_ = nullptr;
+    mapped_ = false;
+    size_ = capacity_ = start_ = scan_ = 0;
+}
+
 void LineBuffer::append_bytes(const char *p, size_t n) {
-    if (start_ == data_.size()) {
-        data_.clear();
-        start_ = scan_ = 0;
-    } else if (start_ > 0 && start_ >= data_.size() / 2) {
+    if (start_ == size_) {
+        size_ = start_ = scan_ = 0;
+    } else if (start_ > 0 && start_ >= size_ / 2) {
         // More consumed than left: move the rest to the front (amortised O(1)).
-        data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(start_));
+        std::memmove(data_, data_ + start_, size_ - start_);
+        size_ -= start_;
         scan_ -= start_;
         start_ = 0;
     }
-    data_.insert(data_.end(), p, p + n);
+    if (size_ + n > capacity_) grow(size_ + n);
+    std::memcpy(data_ + size_, p, n);
+    size_ += n;
 }
 
 void LineBuffer::append(PyObject *chunk) {
@@ -37,13 +85,13 @@ void LineBuffer::append(PyObject *chunk) {
 
 bool LineBuffer::next_line(const char *&line, size_t &n) {
     size_t from = scan_ > start_ ? scan_ : start_;
-    const void *hit = from < data_.size() ? std::memchr(data_.data() + from, '\n', data_.size() - from) : nullptr;
+    const void *hit = from < size_ ? std::memchr(data_ + from, '\n', size_ - from) : nullptr;
     if (!hit) {
-        scan_ = data_.size();
+        scan_ = size_;
         return false;
     }
-    size_t end = static_cast<size_t>(static_cast<const char *>(hit) - data_.data());
-    line = data_.data() + start_;
+    size_t end = static_cast<size_t>(static_cast<const char *>(hit) - data_);
+    line = data_ + start_;
     n = end - start_;
     start_ = scan_ = end + 1;
     return true;

@@ -5,25 +5,33 @@
 
 #include "values.hpp"
 
-#include <vector>
+#include <cstdlib>
 
 namespace rapi {
 
 class LineBuffer {
 public:
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer &) = delete;
+    LineBuffer &operator=(const LineBuffer &) = delete;
+    ~LineBuffer() { release(); }
     // Appends a chunk (any bytes-like object).
     void append(PyObject *chunk);
     // The next complete line, without its newline byte; valid until the
     // next append. False when no complete line is buffered.
     bool next_line(const char *&line, size_t &n);
-    void clear() {
-        data_.clear();
-        start_ = scan_ = 0;
-    }
+    void clear() { release(); }
 
 private:
     void append_bytes(const char *p, size_t n);
-    std::vector<char> data_;
+    void grow(size_t needed);
+    void release();
+    static constexpr size_t kMapped = size_t(1) << 20;
+    // Grown with realloc, which moves large blocks by remapping pages
+    // rather than copying them.
+    char *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+    bool mapped_ = false;
     size_t start_ = 0;  // first byte not yet consumed
     size_t scan_ = 0;   // no newline in [start_, scan_)
 };
