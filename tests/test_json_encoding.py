@@ -72,6 +72,7 @@ circular.append(circular)
     {StrKey("k"): 1}, [StrKey("v")], SubDict(a=1, b=2), collections.OrderedDict(a=1), {1: "int key", None: 0},
     {(1, 2): "tuple key"}, {"set": {1}}, nested(47), nested(48), nested(49), nested(400), circular,
     [1j], {"bytes": b"x"},
+    {"long": 'a"\\\n\x01\t\x7fé' * 20000}, ["x" * 70000 + "\n"], ["\n" * 70001], ["é" * 17 + '"'] * 40,
 ])
 def test_edge_values(value):
     try:

@@ -222,23 +222,38 @@ constexpr auto kEscapeExtra = [] {
     return t;
 }();
 
+// The letter of the two-character escape of c ('n' for a line feed, ...),
+// or 0 when c is written as \u00XX. Only for characters that need escaping.
+constexpr auto kEscapeLetter = [] {
+    struct Table {
+        char v[128];
+        constexpr char operator[](size_t i) const { return v[i]; }
+    } t{};
+    t.v['\\'] = '\\';
+    t.v['"'] = '"';
+    t.v['\b'] = 'b';
+    t.v['\f'] = 'f';
+    t.v['\n'] = 'n';
+    t.v['\r'] = 'r';
+    t.v['\t'] = 't';
+    return t;
+}();
+
+// Writes the escape of c, a character that needs one (so c < 0x80).
 template <class Dst>
 inline Dst *write_escape(Dst *out, Py_UCS4 c) {
     static const char hex[] = "0123456789abcdef";
-    *out++ = '\\';
-    switch (c) {
-        case '\\': *out++ = '\\'; break;
-        case '"': *out++ = '"'; break;
-        case '\b': *out++ = 'b'; break;
-        case '\f': *out++ = 'f'; break;
-        case '\n': *out++ = 'n'; break;
-        case '\r': *out++ = 'r'; break;
-        case '\t': *out++ = 't'; break;
-        default:
-            *out++ = 'u'; *out++ = '0'; *out++ = '0';
-            *out++ = hex[(c >> 4) & 0xf]; *out++ = hex[c & 0xf];
+    out[0] = '\\';
+    if (char letter = kEscapeLetter[c]) {
+        out[1] = static_cast<Dst>(letter);
+        return out + 2;
     }
-    return out;
+    out[1] = 'u';
+    out[2] = '0';
+    out[3] = '0';
+    out[4] = static_cast<Dst>(hex[(c >> 4) & 0xf]);
+    out[5] = static_cast<Dst>(hex[c & 0xf]);
+    return out + 6;
 }
 
 // Copies n characters, escaping as the encoder does; Dst is at least as
@@ -263,8 +278,8 @@ Dst *copy_escaped_any(int kind, const void *in, Py_ssize_t n, Dst *out) {
 }
 
 // Copies Latin-1 text escaping as the encoder does. `out` must have room
-// for the worst case (6 per character): blocks of 16 are stored whole, and
-// the output position then advances only past the escape-free prefix.
+// for the escaped text plus 16: blocks of 16 are stored whole, and the
+// output position then advances only past their escape-free prefix.
 Py_UCS1 *copy_escaped_latin1(const Py_UCS1 *p, const Py_UCS1 *end, Py_UCS1 *out) {
 #ifdef __SSE2__
     const __m128i controls = _mm_set1_epi8(0x1f), quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
@@ -291,6 +306,30 @@ Py_UCS1 *copy_escaped_latin1(const Py_UCS1 *p, const Py_UCS1 *end, Py_UCS1 *out)
     return out;
 }
 
+// The exact number of extra characters escaping adds to Latin-1 text.
+Py_ssize_t escape_extra_latin1(const Py_UCS1 *p, const Py_UCS1 *end) {
+    Py_ssize_t extra = 0;
+#ifdef __SSE2__
+    const __m128i controls = _mm_set1_epi8(0x1f), quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
+                  bs = _mm_set1_epi8('\b'), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
+                  ff = _mm_set1_epi8('\f'), cr = _mm_set1_epi8('\r');
+    for (; end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, controls), controls);
+        __m128i letter = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, bs), _mm_cmpeq_epi8(v, tab))),
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, ff)), _mm_cmpeq_epi8(v, cr)));
+        unsigned any = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, letter)));
+        if (!any) continue;
+        unsigned short_form = static_cast<unsigned>(_mm_movemask_epi8(letter));
+        extra += __builtin_popcount(short_form) + 5 * __builtin_popcount(any & ~short_form);
+    }
+#endif
+    for (; p < end; ++p) extra += kEscapeExtra[*p];
+    return extra;
+}
+
 bool JsonWriter::string(PyObject *s) {
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
@@ -298,15 +337,17 @@ bool JsonWriter::string(PyObject *s) {
     const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
 
     if (kind == PyUnicode_1BYTE_KIND && n < PY_SSIZE_T_MAX / 8) {
-        // One pass: room for the worst case (every character a \u00XX),
-        // escape-free blocks copied whole.
-        if (_PyUnicodeWriter_Prepare(&w_, 6 * n + 2, maxchar) < 0) return false;
+        // Room for the worst case (every character a \u00XX) when the text
+        // is short; long text is counted first, so that the output buffer
+        // is not over-reserved several times over.
+        const Py_UCS1 *text = static_cast<const Py_UCS1 *>(data);
+        Py_ssize_t room = n <= 65536 ? 6 * n + 16 : n + escape_extra_latin1(text, text + n) + 16;
+        if (_PyUnicodeWriter_Prepare(&w_, room + 2, maxchar) < 0) return false;
         if (w_.kind == PyUnicode_1BYTE_KIND) {
             Py_UCS1 *start = static_cast<Py_UCS1 *>(w_.data);
             Py_UCS1 *out = start + w_.pos;
-            const Py_UCS1 *p = static_cast<const Py_UCS1 *>(data);
             *out++ = '"';
-            out = copy_escaped_latin1(p, p + n, out);
+            out = copy_escaped_latin1(text, text + n, out);
             *out++ = '"';
             w_.pos = out - start;
             return true;
