@@ -3,14 +3,7 @@ import copy
 
 import pytest
 
-
-def typed(v):
-    """A comparable view of ``v`` that keeps exact types and key order."""
-    if isinstance(v, dict):
-        return (type(v), [(k, typed(x)) for k, x in v.items()])
-    if isinstance(v, (list, tuple)):
-        return (type(v), [typed(x) for x in v])
-    return (type(v), v)
+from helpers import typed, Boom, BadGet
 
 
 class Sub(dict):
@@ -116,15 +109,6 @@ def test_list_subclass_is_a_list(impl):
         pass
     out = impl._normalize_content(L(["a"]), "input_text")
     assert type(out) is list and out == [T("a")]
-
-
-class Boom(Exception):
-    pass
-
-
-class BadGet(dict):
-    def get(self, *a):
-        raise Boom
 
 
 class BadIter(list):

@@ -3,14 +3,7 @@ import copy
 
 import pytest
 
-
-def typed(v):
-    """A comparable view of ``v`` that keeps exact types and key order."""
-    if isinstance(v, dict):
-        return (type(v), [(k, typed(x)) for k, x in v.items()])
-    if isinstance(v, (list, tuple)):
-        return (type(v), [typed(x) for x in v])
-    return (type(v), v)
+from helpers import typed, Boom, BadGet
 
 
 def U(content):
@@ -105,15 +98,6 @@ def test_image_count_line(impl, capsys):
     impl.convert_messages(msgs)
     assert capsys.readouterr().out == (
         "[IMG] responses_api.convert_messages: 3 input_image part(s) in user messages\n")
-
-
-class Boom(Exception):
-    pass
-
-
-class BadGet(dict):
-    def get(self, *a):
-        raise Boom
 
 
 IMG_USER = U([{"type": "input_image", "image_url": "u"}])

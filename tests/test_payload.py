@@ -3,14 +3,7 @@ import copy
 
 import pytest
 
-
-def typed(v):
-    """A comparable view of ``v`` that keeps exact types and key order."""
-    if isinstance(v, dict):
-        return (type(v), [(k, typed(x)) for k, x in v.items()])
-    if isinstance(v, (list, tuple)):
-        return (type(v), [typed(x) for x in v])
-    return (type(v), v)
+from helpers import typed
 
 
 SYS = [{"role": "system", "content": "be brief"}, {"role": "user", "content": "hi"}]

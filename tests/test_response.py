@@ -6,16 +6,9 @@ import types
 
 import pytest
 
+from helpers import typed, Boom, BadGet
+
 REAL = pathlib.Path(__file__).resolve().parents[2] / "shared" / "fixtures" / "real"
-
-
-def typed(v):
-    """A comparable view of ``v`` that keeps exact types and key order."""
-    if isinstance(v, dict):
-        return (type(v), [(k, typed(x)) for k, x in v.items()])
-    if isinstance(v, (list, tuple)):
-        return (type(v), [typed(x) for x in v])
-    return (type(v), v)
 
 
 def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", model=""):
@@ -109,15 +102,6 @@ def test_usage_any_object_with_get(impl):
             return {"input_tokens": 2, "completion_tokens": 5}.get(key, default)
     assert impl.normalize_response({"usage": U()})["usage"] == {
         "prompt_tokens": 2, "completion_tokens": 5, "total_tokens": 7}
-
-
-class Boom(Exception):
-    pass
-
-
-class BadGet(dict):
-    def get(self, *a):
-        raise Boom
 
 
 class NoChoices(dict):

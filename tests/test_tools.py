@@ -3,14 +3,7 @@ import copy
 
 import pytest
 
-
-def typed(v):
-    """A comparable view of ``v`` that keeps exact types and key order."""
-    if isinstance(v, dict):
-        return (type(v), [(k, typed(x)) for k, x in v.items()])
-    if isinstance(v, (list, tuple)):
-        return (type(v), [typed(x) for x in v])
-    return (type(v), v)
+from helpers import typed, Boom, BadGet
 
 
 def nested(name="f", **fn):
@@ -69,15 +62,6 @@ def test_iteration_protocol(impl):
     gen = (t for t in [nested("g")])
     assert impl.convert_tools(gen) == [flat("g")]
     assert impl.convert_tools({"k": nested("v")}) == []
-
-
-class Boom(Exception):
-    pass
-
-
-class BadGet(dict):
-    def get(self, *a):
-        raise Boom
 
 
 class BadItem(dict):
