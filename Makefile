@@ -22,3 +22,10 @@ bench: setup
 
 clean:
 	rm -rf build .venv
+
+# Differential fuzzing of the native module against the twin, under
+# ASan/UBSan: FUZZ_SECONDS per target (make fuzz FUZZ_SECONDS=600).
+FUZZ_SECONDS ?= 45
+.PHONY: fuzz
+fuzz: setup
+	bash fuzz/run.sh $(FUZZ_SECONDS)

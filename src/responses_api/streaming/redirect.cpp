@@ -31,27 +31,26 @@ bool is_credential_header(PyObject *name) {
 }
 
 // (scheme, host, port) of a URL, scheme and host lower-cased, the port
-// defaulted by scheme; None when the URL cannot be parsed.
+// defaulted by scheme; None when its port is not a valid number (such a URL
+// counts as another origin). A URL the parser rejects raises.
 Ref origin_of(PyObject *url) {
     Ref parse = Ref::steal(PyImport_ImportModule("urllib.parse"));
-    Ref parts = Ref::steal_or_null(PyObject_CallMethod(parse, "urlsplit", "O", url));
-    Ref scheme, host, port;
-    if (parts) {
-        scheme = Ref::steal_or_null(PyObject_GetAttrString(parts, "scheme"));
-        host = scheme ? Ref::steal_or_null(PyObject_GetAttrString(parts, "hostname")) : Ref();
-        port = host ? Ref::steal_or_null(PyObject_GetAttrString(parts, "port")) : Ref();
-    }
+    Ref parts = Ref::steal(PyObject_CallMethod(parse, "urlsplit", "O", url));
+    Ref scheme = Ref::steal(PyObject_GetAttrString(parts, "scheme"));
+    scheme = Ref::steal(PyObject_CallMethod(scheme, "lower", nullptr));
+    Ref port = Ref::steal_or_null(PyObject_GetAttrString(parts, "port"));
     if (!port) {
-        // Unparseable (an invalid port, say): treated as a foreign origin.
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) raise();
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise();
         PyErr_Clear();
         return Ref::borrow(Py_None);
     }
-    scheme = Ref::steal(PyObject_CallMethod(scheme, "lower", nullptr));
     if (port.get() == Py_None) {
         if (equals(scheme, S.scheme_http)) port = Ref::steal(PyLong_FromLong(80));
         else if (equals(scheme, S.scheme_https)) port = Ref::steal(PyLong_FromLong(443));
     }
+    Ref host = Ref::steal(PyObject_GetAttrString(parts, "hostname"));
+    if (!truthy(host)) host = Ref::borrow(S.empty);
+    host = Ref::steal(PyObject_CallMethod(host, "lower", nullptr));
     return Ref::steal(PyTuple_Pack(3, scheme.get(), host.get(), port.get()));
 }
 
