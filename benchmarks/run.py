@@ -396,7 +396,7 @@ def main():
     from twin import responses_api as twin
 
     so = Path(native.__file__)
-    build = {"module": str(so), "module_sha256": hashlib.sha256(so.read_bytes()).hexdigest()[:16],
+    build = {"module": so.name, "module_sha256": hashlib.sha256(so.read_bytes()).hexdigest()[:16],
              "module_mtime": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(so.stat().st_mtime)),
              "load_before": [round(x, 2) for x in os.getloadavg()]}
     print(f"native module {build['module_sha256']} built {build['module_mtime']}; "
