@@ -216,3 +216,15 @@ class FakeOpener:
         if isinstance(self.response, BaseException):
             raise self.response
         return self.response
+
+
+class Tracking:
+    """Wraps the real opener and remembers each HTTP response it opened."""
+
+    def __init__(self, opener):
+        self.opener, self.responses = opener, []
+
+    def open(self, req, timeout=None):
+        resp = self.opener.open(req, timeout=timeout)
+        self.responses.append(resp)
+        return resp

@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from sse_server import SSEServer, completed, fin, sse, text
+from sse_server import SSEServer, completed, fin, sse, text, Tracking
 
 A, B = {"content": "a"}, {"content": "b"}
 GOOD = sse(text("a"), text("b"), completed(input_tokens=2, output_tokens=1))
@@ -123,16 +123,6 @@ CASES = [
     ("redirect within the origin", 0, "/same-origin", GOOD_DELTAS, None),
     ("redirect to another origin", 0, "/other-origin", GOOD_DELTAS, None),
 ]
-
-
-class Tracking:
-    def __init__(self, opener):
-        self.opener, self.responses = opener, []
-
-    def open(self, req, timeout=None):
-        resp = self.opener.open(req, timeout=timeout)
-        self.responses.append(resp)
-        return resp
 
 
 @pytest.fixture

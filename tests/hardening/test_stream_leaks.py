@@ -9,7 +9,7 @@ import warnings
 
 import pytest
 
-from sse_server import SSEServer, ZERO, FakeResponse, FakeResponse1, completed, err, fin, sse, text
+from sse_server import SSEServer, ZERO, FakeResponse, FakeResponse1, completed, err, fin, sse, text, Tracking
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Under AddressSanitizer freed memory sits in quarantine: RSS says nothing there.
@@ -144,18 +144,6 @@ def test_every_ending_many_times_through_fake_opener(impl, monkeypatch, ending, 
     # tells, and is only noise for the twin.
     assert SANITIZED or impl.__name__ == "twin.responses_api" or grown < 2 * 1024 * 1024, \
         "RSS grew by %d bytes over 1000 streams" % grown
-
-
-class Tracking:
-    """Wraps the real opener and remembers each HTTP response it opened."""
-
-    def __init__(self, opener):
-        self.opener, self.responses = opener, []
-
-    def open(self, req, timeout=None):
-        resp = self.opener.open(req, timeout=timeout)
-        self.responses.append(resp)
-        return resp
 
 
 REAL = [  # (path, how, deltas seen, exception type or None)
