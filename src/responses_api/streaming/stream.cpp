@@ -80,12 +80,17 @@ Ref serialise(PyObject *payload) {
     return call_method(text, Ref::steal(PyUnicode_InternFromString("encode")), S.utf_8);
 }
 
+Py_ssize_t check_size(Py_ssize_t n) {
+    if (n < 0) raise();
+    return n;
+}
+
 // The start entries of the debug record; the first failing write ends them.
 void write_start_entries(StreamState &st, PyObject *body_bytes) {
     auto writes = [&] {
         check(PyObject_SetItem(st.debug_logger, S.body, body_bytes));
         check(PyObject_SetItem(st.debug_logger, S.payload, st.payload));
-        Ref size = Ref::steal(PyLong_FromSsize_t(PyBytes_Size(body_bytes)));
+        Ref size = Ref::steal(PyLong_FromSsize_t(check_size(PyObject_Size(body_bytes))));
         check(PyObject_SetItem(st.debug_logger, S.size, size));
         check(PyObject_SetItem(st.debug_logger, S.url, st.url));
         Ref import = builtin(S.__import__);
@@ -117,13 +122,13 @@ void enter_with(StreamState &st, PyObject *manager) {
                      tp->tp_name);
         raise();
     }
+    Ref enter_held = Ref::borrow(enter_descr), exit_held = Ref::borrow(exit_descr);
     auto bind = [&](PyObject *descr) {
-        Ref held = Ref::borrow(descr);
         descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-        return get ? Ref::steal(get(descr, manager, reinterpret_cast<PyObject *>(tp))) : held;
+        return get ? Ref::steal(get(descr, manager, reinterpret_cast<PyObject *>(tp))) : Ref::borrow(descr);
     };
-    Ref enter = bind(enter_descr);
-    Ref exit = bind(exit_descr);
+    Ref enter = bind(enter_held);
+    Ref exit = bind(exit_held);
     Ref resp = call(enter);
     st.exit = std::move(exit);
     st.resp = std::move(resp);
@@ -165,24 +170,17 @@ Ref decode_json(PyObject *data_str) {
     if (data) return Ref::steal_or_null(data);
 
     Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
-    // `except (json.JSONDecodeError, ValueError)`: the names are evaluated now.
-    PyObject *decode_error = nullptr;
-    {
-        Ref json_now = Ref::steal_or_null(nullptr);
-        try {
-            json_now = global(S.json);
-            decode_error = PyObject_GetAttr(json_now, S.JSONDecodeError);
-        } catch (const PyError &) {
-        }
-        if (!decode_error) {
-            // The clause itself failed: that error, chained to the original.
-            PyObject *raised = PyErr_GetRaisedException();
-            PyException_SetContext(raised, exc.release());
-            PyErr_SetRaisedException(raised);
-            raise();
-        }
+    // `except (json.JSONDecodeError, ValueError)`: the clause is evaluated
+    // now; if that fails, its error propagates, chained to this one.
+    Ref decode_error;
+    try {
+        decode_error = Ref::steal(PyObject_GetAttr(global(S.json), S.JSONDecodeError));
+    } catch (const PyError &) {
+        PyObject *raised = PyErr_GetRaisedException();
+        PyException_SetContext(raised, exc.release());
+        PyErr_SetRaisedException(raised);
+        throw;
     }
-    Ref decode_error_ref = Ref::steal_or_null(decode_error);
     if (PyErr_GivenExceptionMatches(exc, decode_error) || PyErr_GivenExceptionMatches(exc, PyExc_ValueError))
         return Ref();
     PyErr_SetRaisedException(exc.release());
