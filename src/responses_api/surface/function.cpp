@@ -269,34 +269,31 @@ int init_function_type() {
 PyObject *new_function(const FunctionSpec *spec) {
     auto *self = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!self) return nullptr;
+    // Every field valid (null) before anything can fail, so dealloc is safe.
     self->vectorcall = function_vectorcall;
     self->spec = spec;
-    self->name = PyUnicode_InternFromString(spec->name);
-    self->qualname = PyUnicode_InternFromString(spec->qualname);
-    self->module = Py_NewRef(S.module_name);
-    self->doc = PyUnicode_FromString(spec->doc);
-    self->signature = nullptr;
-    self->dict = nullptr;
+    self->name = self->qualname = self->doc = self->defaults = self->signature = self->dict = nullptr;
     self->weakreflist = nullptr;
-    self->defaults = nullptr;
+    self->module = Py_NewRef(S.module_name);
+    for (auto &p : self->params) p = nullptr;
     self->traceback_name = new std::string(std::string("routes.responses_api.") + spec->qualname);
-    for (int j = 0; j < kMaxParams; ++j)
-        self->params[j] = j < spec->nparams ? PyUnicode_InternFromString(spec->params[j]) : nullptr;
+    PyObject_GC_Track(self);
+    Ref owner = Ref::steal_or_null(reinterpret_cast<PyObject *>(self));
+
+    if (!(self->name = PyUnicode_InternFromString(spec->name))) return nullptr;
+    if (!(self->qualname = PyUnicode_InternFromString(spec->qualname))) return nullptr;
+    if (!(self->doc = PyUnicode_FromString(spec->doc))) return nullptr;
+    for (int j = 0; j < spec->nparams; ++j)
+        if (!(self->params[j] = PyUnicode_InternFromString(spec->params[j]))) return nullptr;
     int ndefaults = spec->nparams - spec->nrequired;
     if (ndefaults == 0) {
         self->defaults = Py_NewRef(Py_None);
-    } else if ((self->defaults = PyTuple_New(ndefaults))) {
+    } else {
+        if (!(self->defaults = PyTuple_New(ndefaults))) return nullptr;
         for (int j = 0; j < ndefaults; ++j)
             PyTuple_SET_ITEM(self->defaults, j, Py_NewRef(default_object(spec->defaults[j])));
     }
-    PyObject_GC_Track(self);
-    bool ok = self->name && self->qualname && self->doc && self->defaults;
-    for (int j = 0; j < spec->nparams; ++j) ok = ok && self->params[j];
-    if (!ok) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject *>(self);
+    return owner.release();
 }
 
 }  // namespace rapi
