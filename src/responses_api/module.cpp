@@ -89,9 +89,7 @@ void bind_globals(PyObject *dict) {
     bind(dict, S.stream_raw_fn, Ref::steal(new_function(&kStreamRaw)));
 
     // class _PostRedirectHandlerLocal(urllib.request.HTTPRedirectHandler)
-    Ref urllib = global(S.urllib);
-    Ref request = Ref::steal(PyObject_GetAttr(urllib, S.request));
-    Ref base = Ref::steal(PyObject_GetAttr(request, S.HTTPRedirectHandler));
+    Ref base = urllib_request(S.HTTPRedirectHandler);
     Ref method = Ref::steal(new_function(&kRedirectRequest));
     Ref doc = Ref::steal(PyUnicode_FromString(docs::handler_class_doc));
     PyObject *name = S.handler_class_name;
@@ -103,9 +101,7 @@ void bind_globals(PyObject *dict) {
     bind(dict, name, cls);
 
     // _urllib_opener_local = urllib.request.build_opener(_PostRedirectHandlerLocal)
-    urllib = global(S.urllib);
-    request = Ref::steal(PyObject_GetAttr(urllib, S.request));
-    Ref opener = call_method(request, S.build_opener, cls.get());
+    Ref opener = call(urllib_request(S.build_opener), cls.get());
     bind(dict, S.opener_name, opener);
 
     bind(dict, S.test_name, new_dict());

@@ -61,6 +61,11 @@ Ref global(PyObject *name) {
     raise();
 }
 
+Ref urllib_request(PyObject *name) {
+    Ref request = Ref::steal(PyObject_GetAttr(global(S.urllib), S.request));
+    return Ref::steal(PyObject_GetAttr(request, name));
+}
+
 Ref get1(PyObject *m, PyObject *key) {
     if (PyDict_CheckExact(m)) {
         PyObject *found = nullptr;
@@ -106,7 +111,6 @@ PyObject *make_dict() { return PyDict_New(); }
 }  // namespace
 
 Ref object_of(PyObject *m, PyObject *key) { return get_or_new<make_dict>(m, key); }
-Ref get_or_new_dict(PyObject *m, PyObject *key) { return get_or_new<make_dict>(m, key); }
 Ref get_or_new_list(PyObject *m, PyObject *key) { return get_or_new<make_list>(m, key); }
 
 Ref get_with_new_dict_default(PyObject *m, PyObject *key) {

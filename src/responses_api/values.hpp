@@ -108,7 +108,6 @@ inline int check(int status) {
     X(separators, "separators") X(print, "print") X(time, "time")             \
     X(__import__, "__import__") X(json, "json") X(urllib, "urllib")           \
     X(empty, "") X(comma, ",") X(colon, ":") X(pair_sep, "\n\n")              \
-    X(tool_calls_reason, "tool_calls") X(error_reason, "error")               \
     X(urllib_request, "urllib.request") X(urllib_error, "urllib.error")       \
     X(HTTPRedirectHandler, "HTTPRedirectHandler")                             \
     X(build_opener, "build_opener") X(__module__, "__module__")               \
@@ -129,7 +128,7 @@ inline int check(int status) {
     X(evt_args_done, "response.function_call_arguments.done")                 \
     X(evt_item_done, "response.output_item.done")                             \
     X(evt_completed, "response.completed") X(evt_failed, "response.failed")   \
-    X(evt_incomplete, "response.incomplete") X(message_key, "message")        \
+    X(evt_incomplete, "response.incomplete")         \
     X(super_name, "super")
 
 struct Strings {
@@ -170,6 +169,8 @@ void set_module_dict(PyObject *dict);
 // A module global looked up now, as a name in a function body would be:
 // the module's globals first, then the builtins. NameError when missing.
 Ref global(PyObject *name);
+// `urllib.request.<name>`, reached through the module global `urllib` now.
+Ref urllib_request(PyObject *name);
 // A builtin looked up now (module globals first, as Python name lookup does).
 inline Ref builtin(PyObject *name) { return global(name); }
 
@@ -196,9 +197,8 @@ Ref get2(PyObject *m, PyObject *key, PyObject *dflt);
 Ref text_of(PyObject *m, PyObject *key);
 // `m.get(key, {}) or {}`: the object of key in m (a new empty dict when falsy).
 Ref object_of(PyObject *m, PyObject *key);
-// `m.get(key, dflt) or fallback` with a fresh empty container as dflt/fallback.
+// `m.get(key, []) or []`, the list made only when needed.
 Ref get_or_new_list(PyObject *m, PyObject *key);
-Ref get_or_new_dict(PyObject *m, PyObject *key);
 // `m.get(key, {})`: the default dict is only created when it is needed.
 Ref get_with_new_dict_default(PyObject *m, PyObject *key);
 // `key in m`.

@@ -49,7 +49,7 @@ PyObject *normalize_response(PyObject *const *args) {
 
     Ref content = PyList_GET_SIZE(text_parts.get()) > 0 ? Ref::steal(PyUnicode_Join(S.empty, text_parts))
                                                         : Ref::borrow(S.empty);
-    Ref usage_in = get_or_new_dict(resp, S.usage);
+    Ref usage_in = object_of(resp, S.usage);
     Ref usage = normalized_usage(usage_in);
 
     Ref id = get2(resp, S.id, S.empty);
@@ -58,7 +58,7 @@ PyObject *normalize_response(PyObject *const *args) {
     Ref message = make_dict(S.role, S.assistant, S.content, content.get());
     if (has_calls) set_item(message, S.tool_calls, tool_calls);
     Ref choice = make_dict(S.index, C.zero, S.message, message.get(), S.finish_reason,
-                           has_calls ? S.tool_calls_reason : S.stop);
+                           has_calls ? S.tool_calls : S.stop);
     Ref choices = new_list();
     append(choices, choice);
     return make_dict(S.id, id.get(), S.object, S.chat_completion, S.model, model.get(), S.choices,

@@ -61,7 +61,7 @@ PyObject *first_text(std::initializer_list<PyObject *> texts) {
 // printed error when it is not a dict), else its "incomplete_details".
 Ref error_message(PyObject *m) {
     Ref err = object_of(m, S.error);
-    if (is_dict(err)) return get2(err, S.message_key, S.empty);
+    if (is_dict(err)) return get2(err, S.message, S.empty);
     return Ref::steal(PyObject_Str(err));
 }
 
@@ -73,7 +73,7 @@ Ref failure_detail(PyObject *m) {
 
 Ref error_delta(PyObject *text) {
     Ref usage = zero_usage();
-    return make_dict(S._finish_reason, S.error_reason, S._usage, usage.get(), S._error, text);
+    return make_dict(S._finish_reason, S.error, S._usage, usage.get(), S._error, text);
 }
 
 // f"Responses API {evt_type}: {detail}"
@@ -108,7 +108,7 @@ StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(PyObject *
 
 Ref StreamTranslation::finish_reason() const {
     bool has_calls = fc_state && PyDict_GET_SIZE(fc_state.get()) > 0;
-    return Ref::borrow(has_calls ? S.tool_calls_reason : S.stop);
+    return Ref::borrow(has_calls ? S.tool_calls : S.stop);
 }
 
 Ref StreamTranslation::end_of_stream_delta() const {
@@ -219,7 +219,7 @@ bool StreamTranslation::translate(PyObject *data, PyObject *current_event, Delta
     }
     if (equals(evt_type, S.error)) {
         // A mid-stream failure: it must not end as a normal "stop".
-        Ref detail = text_of(data, S.message_key);
+        Ref detail = text_of(data, S.message);
         if (!truthy(detail)) detail = error_message(data);
         if (!truthy(detail)) detail = text_of(data, S.code);
         if (!truthy(detail)) detail = Ref::borrow(S.empty);

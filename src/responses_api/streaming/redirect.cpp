@@ -97,9 +97,7 @@ PyObject *redirect_request(PyObject *const *args) {
     if ((equals(m, S.POST) || equals(m, S.PUT)) && (equals(code, C.code_307) || equals(code, C.code_308))) {
         Ref req_headers = same_origin(req, newurl) ? Ref::steal(PyObject_GetAttr(req, S.headers))
                                                    : without_credentials(Ref::steal(PyObject_GetAttr(req, S.headers)));
-        Ref urllib = global(S.urllib);
-        Ref request = Ref::steal(PyObject_GetAttr(urllib, S.request));
-        Ref request_class = Ref::steal(PyObject_GetAttr(request, S.Request));
+        Ref request_class = urllib_request(S.Request);
         Ref data = Ref::steal(PyObject_GetAttr(req, S.data));
         Ref origin_req_host = Ref::steal(PyObject_GetAttr(req, S.origin_req_host));
         PyObject *stack[] = {newurl, data.get(), req_headers.get(), m.get(), origin_req_host.get(), Py_True};

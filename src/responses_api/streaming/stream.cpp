@@ -138,9 +138,7 @@ void start(StreamState &st) {
     Ref body_bytes = serialise(st.payload);
     if (truthy(st.debug_logger)) write_start_entries(st, body_bytes);
 
-    Ref urllib = global(S.urllib);
-    Ref request = Ref::steal(PyObject_GetAttr(urllib, S.request));
-    Ref request_class = Ref::steal(PyObject_GetAttr(request, S.Request));
+    Ref request_class = urllib_request(S.Request);
     PyObject *stack[] = {st.url, body_bytes, st.headers, S.POST};
     Ref req = Ref::steal(PyObject_Vectorcall(request_class, stack, 2, C.kw_request));
 
