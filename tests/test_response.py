@@ -8,11 +8,13 @@ import pytest
 
 from helpers import typed, Boom, BadGet
 
-REAL = pathlib.Path(__file__).resolve().parents[2] / "shared" / "fixtures" / "real"
+RECORDED = pathlib.Path(__file__).resolve().parent / "data" / "recorded"
 
 
-def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", model=""):
+def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", model="", reasoning=None):
     message = {"role": "assistant", "content": content}
+    if reasoning is not None:
+        message["reasoning_content"] = reasoning
     if tool_calls is not None:
         message["tool_calls"] = tool_calls
     return {"id": id_, "object": "chat.completion", "model": model,
@@ -47,7 +49,7 @@ CASES = [
      reply(id_="r", model="m")),
     ({"output": [msg({"type": "output_text", "text": "a"}, {"text": "b"})]}, reply("ab")),
     ({"output": [msg({"text": "a"}), {"type": "reasoning", "summary": [{"text": "r"}]}, msg({"text": "b"})]},
-     reply("ab")),
+     reply("ab", reasoning="r")),
     ({"output": [msg({"type": "output_text", "text": ""}, {"output_text": "o"},
                      {"text": "t", "output_text": "u"}, "str", None, {"type": "refusal", "refusal": "n"})]},
      reply("ot")),
@@ -142,6 +144,8 @@ def test_reads_in_order(impl):
                    ("total_tokens", 0), ("id", ""), ("model", "")]
 
 
+# The recorded replies. 03 and 08 hold reasoning items whose summaries are
+# empty: no "reasoning_content" for them either.
 REPLIES = {
     "01-text-simple.json": ("The capital of France is Paris.", [], "stop", (14, 8, 22)),
     "02-function-calls-parallel.json": ("", [
@@ -158,10 +162,9 @@ REPLIES = {
 }
 
 
-@pytest.mark.skipif(not REAL.is_dir(), reason="recorded replies not available")
 @pytest.mark.parametrize("name", sorted(REPLIES))
 def test_real_replies(impl, name):
-    resp = json.loads((REAL / "replies" / name).read_bytes())
+    resp = json.loads((RECORDED / "replies" / name).read_bytes())
     before = copy.deepcopy(resp)
     content, calls, finish, usage = REPLIES[name]
     out = impl.normalize_response(resp)
@@ -176,3 +179,26 @@ def test_real_replies(impl, name):
     assert out["id"] is resp.get("id", out["id"])
     assert resp == before
     json.dumps(out)
+
+
+# The completion event of a recorded stream carries the whole response, the
+# same object a non-streaming call returns; these six hold reasoning summaries
+# (recording number: summary parts).
+SUMMARIZED = {"07": 3, "08": 1, "09": 12, "16": 1, "21": 4, "29": 1}
+
+
+@pytest.mark.parametrize("number", sorted(SUMMARIZED))
+def test_real_replies_with_reasoning_summaries(impl, number):
+    path, = (RECORDED / "streams").glob(number + "-*.sse")
+    last = [line for line in path.read_bytes().split(b"\n") if line.startswith(b"data:")][-1]
+    resp = json.loads(last[5:])["response"]
+    output = resp["output"]
+    summaries = [p["text"] for i in output if i["type"] == "reasoning" for p in i["summary"]]
+    assert len(summaries) == SUMMARIZED[number] and all(summaries)
+    texts = [p["text"] for i in output if i["type"] == "message" for p in i["content"]]
+    calls = [TC(i["call_id"], i["name"], i["arguments"]) for i in output if i["type"] == "function_call"]
+    u = resp["usage"]
+    out = impl.normalize_response(resp)
+    assert typed(out) == typed(reply("".join(texts), calls or None, "tool_calls" if calls else "stop",
+                                     (u["input_tokens"], u["output_tokens"], u["total_tokens"]),
+                                     resp["id"], resp["model"], reasoning="\n\n".join(summaries)))
