@@ -15,6 +15,9 @@ PyObject *build_payload(PyObject *const *args);      // (api_messages, llm_confi
 
 // response/
 PyObject *normalize_response(PyObject *const *args);  // (resp)
+// Appends to `texts` the non-empty str "text" of every dict in a reasoning
+// item's "summary" list, in order (nothing when it is not a list).
+void collect_summary_texts(PyObject *item, PyObject *texts);
 
 // streaming/
 PyObject *stream_raw(PyObject *const *args);        // (url, headers, payload, debug_logger)

@@ -128,7 +128,12 @@ inline int check(int status) {
     X(evt_args_done, "response.function_call_arguments.done")                 \
     X(evt_item_done, "response.output_item.done")                             \
     X(evt_completed, "response.completed") X(evt_failed, "response.failed")   \
-    X(evt_incomplete, "response.incomplete")         \
+    X(evt_incomplete, "response.incomplete")                                  \
+    X(evt_summary_delta, "response.reasoning_summary_text.delta")             \
+    X(detail, "detail") X(auto_detail, "auto") X(reasoning, "reasoning")      \
+    X(summary, "summary") X(output_index, "output_index")                     \
+    X(summary_index, "summary_index")                                         \
+    X(cut_off, "Responses API stream ended before a terminal event")          \
     X(super_name, "super")
 
 struct Strings {
@@ -187,6 +192,8 @@ inline bool truthy(PyObject *o) {
 inline bool is_dict(PyObject *o) { return PyDict_Check(o); }
 inline bool is_list(PyObject *o) { return PyList_Check(o); }
 inline bool is_str(PyObject *o) { return PyUnicode_Check(o); }
+// `isinstance(o, str) and o`: a non-empty str (subclasses count).
+inline bool is_nonempty_str(PyObject *o) { return is_str(o) && truthy(o); }
 
 // `m.get(key)`: for an exact dict a direct lookup, otherwise a call of the
 // object's own `get` (which a subclass may override).

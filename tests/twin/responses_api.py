@@ -135,7 +135,14 @@ Ensure content is in the format the Responses API expects.
                     elif isinstance(img, str):
                         url = img
                     if url:
-                        parts.append({"type": "input_image", "image_url": url})
+                        # The endpoint requires a detail; the caller's own
+                        # (Chat form first, then Responses form) is kept.
+                        detail = img.get("detail") if isinstance(img, dict) else None
+                        if not (isinstance(detail, str) and detail):
+                            detail = part.get("detail")
+                            if not (isinstance(detail, str) and detail):
+                                detail = "auto"
+                        parts.append({"type": "input_image", "image_url": url, "detail": detail})
                 else:
                     text = part.get("text") or part.get("output_text") or ""
                     if text:
@@ -243,6 +250,7 @@ Output (Chat Completions shape):
     output_items = resp.get("output", []) or []
     text_parts = []
     tool_calls = []
+    reasoning_parts = []
     for item in output_items:
         if not isinstance(item, dict):
             continue
@@ -264,6 +272,8 @@ Output (Chat Completions shape):
                     "arguments": item.get("arguments", "") or "",
                 },
             })
+        elif item_type == "reasoning":
+            reasoning_parts.extend(_summary_texts(item))
     content = "".join(text_parts) if text_parts else ""
     usage_in = resp.get("usage", {}) or {}
     in_tok = usage_in.get("input_tokens", 0) or usage_in.get("prompt_tokens", 0) or 0
@@ -275,6 +285,8 @@ Output (Chat Completions shape):
         "total_tokens": tot_tok,
     }
     message = {"role": "assistant", "content": content}
+    if reasoning_parts:
+        message["reasoning_content"] = "\n\n".join(reasoning_parts)
     if tool_calls:
         message["tool_calls"] = tool_calls
     return {
@@ -288,6 +300,39 @@ Output (Chat Completions shape):
         }],
         "usage": normalized_usage,
     }
+
+
+def _summary_texts(item):
+    """The non-empty str texts of a reasoning item's summary parts, in order."""
+    texts = []
+    summary = item.get("summary")
+    if isinstance(summary, list):
+        for part in summary:
+            if isinstance(part, dict):
+                text = part.get("text")
+                if isinstance(text, str) and text:
+                    texts.append(text)
+    return texts
+
+
+def _usage_of(usage):
+    in_tok = usage.get("input_tokens", 0) or usage.get("prompt_tokens", 0) or 0
+    out_tok = usage.get("output_tokens", 0) or usage.get("completion_tokens", 0) or 0
+    tot_tok = usage.get("total_tokens", 0) or (in_tok + out_tok)
+    return {
+        "prompt_tokens": in_tok,
+        "completion_tokens": out_tok,
+        "total_tokens": tot_tok,
+    }
+
+
+def _call_key(data, item_id):
+    """A function call's record is keyed by its output position when the
+    event gives one: some servers rename the item on every event."""
+    output_index = data.get("output_index")
+    if isinstance(output_index, int) and not isinstance(output_index, bool):
+        return output_index
+    return item_id
 
 
 def stream_raw(url, headers, payload, debug_logger=None):
@@ -330,6 +375,13 @@ redundant — both carry the same type string)."""
     fc_state = {}
     fc_counter = 0
     raw_sse_lines = []
+    # Reasoning: whether any reasoning text went out, the (output_index,
+    # summary_index) of the last summary delta, and the output indices that
+    # streamed summary deltas (their whole summary at item done is not sent
+    # again).
+    reasoning_sent = False
+    summary_key = None
+    summary_indices = []
     with _urllib_opener_local.open(req, timeout=300) as resp:
         byte_buffer = b""
         current_event = None
@@ -375,12 +427,29 @@ redundant — both carry the same type string)."""
                 elif evt_type == "response.reasoning_text.delta":
                     delta_text = data.get("delta", "")
                     if delta_text:
+                        reasoning_sent = True
+                        yield {"reasoning_content": delta_text}
+                elif evt_type == "response.reasoning_summary_text.delta":
+                    delta_text = data.get("delta", "")
+                    if delta_text:
+                        output_index = data.get("output_index")
+                        key = (output_index, data.get("summary_index"))
+                        # A new summary part is set off from the reasoning
+                        # before it by a blank line.
+                        if (summary_key is None or key != summary_key) and reasoning_sent \
+                                and isinstance(delta_text, str):
+                            delta_text = "\n\n" + delta_text
+                        summary_key = key
+                        if output_index not in summary_indices:
+                            summary_indices.append(output_index)
+                        reasoning_sent = True
                         yield {"reasoning_content": delta_text}
                 elif evt_type == "response.output_item.added":
                     item = data.get("item", {}) or {}
                     if item.get("type") == "function_call":
                         item_id = item.get("id", "") or ""
-                        if item_id and item_id not in fc_state:
+                        key = _call_key(data, item_id) if item_id else None
+                        if item_id and key not in fc_state:
                             idx = fc_counter
                             fc_counter += 1
                             st = {
@@ -389,7 +458,7 @@ redundant — both carry the same type string)."""
                                 "call_id": item.get("call_id", "") or "",
                                 "args_sent": False,
                             }
-                            fc_state[item_id] = st
+                            fc_state[key] = st
                             yield {"tool_calls": [{
                                 "index": idx,
                                 "id": st["call_id"] or item_id,
@@ -399,10 +468,11 @@ redundant — both carry the same type string)."""
                     item_id = data.get("item_id", "") or ""
                     delta_args = data.get("delta", "") or ""
                     if item_id and delta_args:
-                        if item_id not in fc_state:
+                        key = _call_key(data, item_id)
+                        if key not in fc_state:
                             idx = fc_counter
                             fc_counter += 1
-                            fc_state[item_id] = {
+                            fc_state[key] = {
                                 "index": idx, "name": "", "call_id": "", "args_sent": False,
                             }
                             yield {"tool_calls": [{
@@ -410,7 +480,7 @@ redundant — both carry the same type string)."""
                                 "id": item_id,
                                 "function": {"name": "", "arguments": ""},
                             }]}
-                        st = fc_state[item_id]
+                        st = fc_state[key]
                         st["args_sent"] = True
                         yield {"tool_calls": [{
                             "index": st["index"],
@@ -421,16 +491,18 @@ redundant — both carry the same type string)."""
                     pass
                 elif evt_type == "response.output_item.done":
                     item = data.get("item", {}) or {}
-                    if item.get("type") == "function_call":
+                    item_type = item.get("type")
+                    if item_type == "function_call":
                         item_id = item.get("id", "") or ""
                         call_id = item.get("call_id", "") or ""
                         name = item.get("name", "") or ""
                         arguments = item.get("arguments", "") or ""
                         if item_id:
-                            if item_id not in fc_state:
+                            key = _call_key(data, item_id)
+                            if key not in fc_state:
                                 idx = fc_counter
                                 fc_counter += 1
-                                fc_state[item_id] = {
+                                fc_state[key] = {
                                     "index": idx,
                                     "name": name,
                                     "call_id": call_id,
@@ -442,7 +514,7 @@ redundant — both carry the same type string)."""
                                     "function": {"name": name, "arguments": arguments},
                                 }]}
                             else:
-                                st = fc_state[item_id]
+                                st = fc_state[key]
                                 if call_id and not st["call_id"]:
                                     st["call_id"] = call_id
                                 if name != st["name"] or (call_id and call_id != st["call_id"]):
@@ -462,17 +534,20 @@ redundant — both carry the same type string)."""
                                         "id": call_id or st["call_id"] or item_id,
                                         "function": {"name": "", "arguments": arguments},
                                     }]}
+                    elif item_type == "reasoning":
+                        # A summary sent only whole, never as deltas.
+                        if data.get("output_index") not in summary_indices:
+                            texts = _summary_texts(item)
+                            if texts:
+                                summary_text = "\n\n".join(texts)
+                                if reasoning_sent:
+                                    summary_text = "\n\n" + summary_text
+                                reasoning_sent = True
+                                yield {"reasoning_content": summary_text}
                 elif evt_type == "response.completed":
                     response_obj = data.get("response", {}) or {}
                     usage = response_obj.get("usage", {}) or {}
-                    in_tok = usage.get("input_tokens", 0) or usage.get("prompt_tokens", 0) or 0
-                    out_tok = usage.get("output_tokens", 0) or usage.get("completion_tokens", 0) or 0
-                    tot_tok = usage.get("total_tokens", 0) or (in_tok + out_tok)
-                    normalized_usage = {
-                        "prompt_tokens": in_tok,
-                        "completion_tokens": out_tok,
-                        "total_tokens": tot_tok,
-                    }
+                    normalized_usage = _usage_of(usage)
                     if debug_logger is not None:
                         debug_logger["usage"] = normalized_usage
                         debug_logger["raw_sse_count"] = len(raw_sse_lines)
@@ -491,9 +566,16 @@ redundant — both carry the same type string)."""
                             err = response_obj.get("error", {}) or {}
                             err_msg = err.get("message", "") if isinstance(err, dict) else str(err)
                             detail = err_msg or response_obj.get("incomplete_details", "")
+                    # What was billed before the failure is reported.
+                    normalized_usage = {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0}
+                    response_obj = data.get("response")
+                    if isinstance(response_obj, dict):
+                        usage = response_obj.get("usage")
+                        if isinstance(usage, dict) and usage:
+                            normalized_usage = _usage_of(usage)
                     yield {
                         "_finish_reason": "error",
-                        "_usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
+                        "_usage": normalized_usage,
                         "_error": f"Responses API {evt_type}: {detail}",
                     }
                     return
@@ -511,9 +593,11 @@ redundant — both carry the same type string)."""
                     return
         if debug_logger is not None:
             debug_logger["raw_sse_count"] = len(raw_sse_lines)
+        # The body ended with no terminal event: the reply was cut off.
         yield {
-            "_finish_reason": "tool_calls" if fc_state else "stop",
+            "_finish_reason": "error",
             "_usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
+            "_error": "Responses API stream ended before a terminal event",
         }
         return
 

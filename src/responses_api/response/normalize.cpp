@@ -30,6 +30,16 @@ Ref tool_call_of(PyObject *item) {
 
 }  // namespace
 
+void collect_summary_texts(PyObject *item, PyObject *texts) {
+    Ref summary = get1(item, S.summary);
+    if (!is_list(summary)) return;
+    for_each(summary, [&](PyObject *part) {
+        if (!is_dict(part)) return;
+        Ref text = get1(part, S.text);
+        if (is_nonempty_str(text)) append(texts, text);
+    });
+}
+
 PyObject *normalize_response(PyObject *const *args) {
     PyObject *resp = args[0];
     if (!is_dict(resp) || contains(resp, S.choices)) return Py_NewRef(resp);
@@ -37,6 +47,7 @@ PyObject *normalize_response(PyObject *const *args) {
     Ref output_items = get_or_new_list(resp, S.output);
     Ref text_parts = new_list();
     Ref tool_calls = new_list();
+    Ref reasoning_parts = new_list();
     for_each(output_items, [&](PyObject *item) {
         if (!is_dict(item)) return;
         Ref item_type = get2(item, S.type, S.empty);
@@ -44,6 +55,8 @@ PyObject *normalize_response(PyObject *const *args) {
             collect_message_text(item, text_parts);
         } else if (equals(item_type, S.function_call)) {
             append(tool_calls, tool_call_of(item));
+        } else if (equals(item_type, S.reasoning)) {
+            collect_summary_texts(item, reasoning_parts);
         }
     });
 
@@ -56,6 +69,8 @@ PyObject *normalize_response(PyObject *const *args) {
     Ref model = get2(resp, S.model, S.empty);
     const bool has_calls = PyList_GET_SIZE(tool_calls.get()) > 0;
     Ref message = make_dict(S.role, S.assistant, S.content, content.get());
+    if (PyList_GET_SIZE(reasoning_parts.get()) > 0)
+        set_item(message, S.reasoning_content, Ref::steal(PyUnicode_Join(S.pair_sep, reasoning_parts)));
     if (has_calls) set_item(message, S.tool_calls, tool_calls);
     Ref choice = make_dict(S.index, C.zero, S.message, message.get(), S.finish_reason,
                            has_calls ? S.tool_calls : S.stop);

@@ -1,5 +1,7 @@
 #include "streaming/events.hpp"
 
+#include "api.hpp"
+
 namespace rapi {
 
 // ------------------------------------------------------------------ capture
@@ -71,9 +73,27 @@ Ref failure_detail(PyObject *m) {
     return get2(m, S.incomplete_details, S.empty);
 }
 
-Ref error_delta(PyObject *text) {
-    Ref usage = zero_usage();
-    return make_dict(S._finish_reason, S.error, S._usage, usage.get(), S._error, text);
+Ref error_delta(PyObject *text, PyObject *usage) {
+    return make_dict(S._finish_reason, S.error, S._usage, usage, S._error, text);
+}
+
+// The usage billed before a failure: the event's "response" object's usage,
+// when both are dicts and the usage is not empty; zeros otherwise.
+Ref failure_usage(PyObject *data) {
+    Ref response_obj = get1(data, S.response);
+    if (is_dict(response_obj)) {
+        Ref usage = get1(response_obj, S.usage);
+        if (is_dict(usage) && truthy(usage)) return normalized_usage(usage);
+    }
+    return zero_usage();
+}
+
+// The key of a function call's record: the event's output index when it is
+// an int (some servers rename the item on every event), else the item id.
+Ref call_key(PyObject *data, PyObject *item_id) {
+    Ref output_index = get1(data, S.output_index);
+    if (PyLong_Check(output_index) && !PyBool_Check(output_index)) return output_index;
+    return Ref::borrow(item_id);
 }
 
 // f"Responses API {evt_type}: {detail}"
@@ -85,22 +105,22 @@ Ref error_text(PyObject *evt_type, PyObject *detail) {
 
 }  // namespace
 
-StreamTranslation::FunctionCallRecord *StreamTranslation::find(PyObject *item_id) {
+StreamTranslation::FunctionCallRecord *StreamTranslation::find(PyObject *key) {
     if (!fc_state) return nullptr;
     PyObject *found = nullptr;
-    check(PyDict_GetItemRef(fc_state, item_id, &found));
+    check(PyDict_GetItemRef(fc_state, key, &found));
     if (!found) return nullptr;
     Py_ssize_t index = PyLong_AsSsize_t(found);
     Py_DECREF(found);
     return &records_[static_cast<size_t>(index)];
 }
 
-StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(PyObject *item_id, PyObject *name,
+StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(PyObject *key, PyObject *name,
                                                                         PyObject *call_id) {
     if (!fc_state) fc_state = new_dict();
     Py_ssize_t idx = fc_counter;
-    Ref key = Ref::steal(PyLong_FromSsize_t(idx));
-    set_item(fc_state, item_id, key);
+    Ref record_index = Ref::steal(PyLong_FromSsize_t(idx));
+    set_item(fc_state, key, record_index);
     fc_counter += 1;
     records_.push_back({idx, Ref::borrow(name), Ref::borrow(call_id), false});
     return records_.back();
@@ -111,19 +131,21 @@ Ref StreamTranslation::finish_reason() const {
     return Ref::borrow(has_calls ? S.tool_calls : S.stop);
 }
 
-Ref StreamTranslation::end_of_stream_delta() const {
-    Ref usage = zero_usage();
-    return make_dict(S._finish_reason, finish_reason().get(), S._usage, usage.get());
+Ref StreamTranslation::end_of_stream_delta() {
+    // The body ended with no terminal event: the reply was cut off.
+    return error_delta(S.cut_off, zero_usage());
 }
 
 void StreamTranslation::item_added(PyObject *data, DeltaQueue &out) {
     Ref item = object_of(data, S.item);
     if (!equals(get1(item, S.type), S.function_call)) return;
     Ref item_id = text_of(item, S.id);
-    if (!truthy(item_id) || find(item_id)) return;
+    if (!truthy(item_id)) return;
+    Ref key = call_key(data, item_id);
+    if (find(key)) return;
     Ref name = text_of(item, S.name);
     Ref call_id = text_of(item, S.call_id);
-    FunctionCallRecord &record = make_record(item_id, name, call_id);
+    FunctionCallRecord &record = make_record(key, name, call_id);
     out.push(tool_call_delta(record.index, first_text({record.call_id, item_id}), record.name, S.empty));
 }
 
@@ -131,9 +153,10 @@ void StreamTranslation::arguments_delta(PyObject *data, DeltaQueue &out) {
     Ref item_id = text_of(data, S.item_id);
     Ref delta_args = text_of(data, S.delta);
     if (!truthy(item_id) || !truthy(delta_args)) return;
-    FunctionCallRecord *st = find(item_id);
+    Ref key = call_key(data, item_id);
+    FunctionCallRecord *st = find(key);
     if (!st) {
-        st = &make_record(item_id, S.empty, S.empty);
+        st = &make_record(key, S.empty, S.empty);
         out.push(tool_call_delta(st->index, item_id, S.empty, S.empty));
     }
     out.push(tool_call_delta(st->index, first_text({st->call_id, item_id}), S.empty, delta_args));
@@ -142,16 +165,21 @@ void StreamTranslation::arguments_delta(PyObject *data, DeltaQueue &out) {
 
 void StreamTranslation::item_done(PyObject *data, DeltaQueue &out) {
     Ref item = object_of(data, S.item);
-    if (!equals(get1(item, S.type), S.function_call)) return;
+    Ref item_type = get1(item, S.type);
+    if (!equals(item_type, S.function_call)) {
+        if (equals(item_type, S.reasoning)) summary_done(data, item, out);
+        return;
+    }
     Ref item_id = text_of(item, S.id);
     Ref call_id = text_of(item, S.call_id);
     Ref name = text_of(item, S.name);
     Ref arguments = text_of(item, S.arguments);
     if (!truthy(item_id)) return;
 
-    FunctionCallRecord *st = find(item_id);
+    Ref key = call_key(data, item_id);
+    FunctionCallRecord *st = find(key);
     if (!st) {
-        FunctionCallRecord &record = make_record(item_id, name, call_id);
+        FunctionCallRecord &record = make_record(key, name, call_id);
         out.push(tool_call_delta(record.index, first_text({call_id, item_id}), name, arguments));
         record.arguments_sent = truthy(arguments);
         return;
@@ -169,6 +197,37 @@ void StreamTranslation::item_done(PyObject *data, DeltaQueue &out) {
     }
 }
 
+void StreamTranslation::summary_delta(PyObject *data, DeltaQueue &out) {
+    Ref delta_text = get2(data, S.delta, S.empty);
+    if (!truthy(delta_text)) return;
+    Ref output_index = get1(data, S.output_index);
+    Ref summary_index = get1(data, S.summary_index);
+    Ref key = Ref::steal(PyTuple_Pack(2, output_index.get(), summary_index.get()));
+    // A new summary part is set off from the reasoning before it by a blank
+    // line; a non-str delta goes out as it came.
+    bool new_part = !summary_key_ || truthy(Ref::steal(PyObject_RichCompare(key, summary_key_, Py_NE)));
+    if (new_part && reasoning_sent_ && is_str(delta_text))
+        delta_text = Ref::steal(PyNumber_Add(S.pair_sep, delta_text));
+    summary_key_ = std::move(key);
+    if (!summary_indices_) summary_indices_ = new_list();
+    if (!check(PySequence_Contains(summary_indices_, output_index))) append(summary_indices_, output_index);
+    reasoning_sent_ = true;
+    out.push(make_dict(S.reasoning_content, delta_text.get()));
+}
+
+// A reasoning item's summary sent only whole, never as deltas.
+void StreamTranslation::summary_done(PyObject *data, PyObject *item, DeltaQueue &out) {
+    Ref output_index = get1(data, S.output_index);
+    if (summary_indices_ && check(PySequence_Contains(summary_indices_, output_index))) return;
+    Ref texts = new_list();
+    collect_summary_texts(item, texts);
+    if (PyList_GET_SIZE(texts.get()) == 0) return;
+    Ref text = Ref::steal(PyUnicode_Join(S.pair_sep, texts));
+    if (reasoning_sent_) text = Ref::steal(PyNumber_Add(S.pair_sep, text));
+    reasoning_sent_ = true;
+    out.push(make_dict(S.reasoning_content, text.get()));
+}
+
 bool StreamTranslation::translate(PyObject *data, PyObject *current_event, DeltaQueue &out,
                                   PyObject *debug_logger, const Capture &raw_sse_lines) {
     Ref evt_type = get2(data, S.type, S.empty);
@@ -176,11 +235,17 @@ bool StreamTranslation::translate(PyObject *data, PyObject *current_event, Delta
 
     auto text_delta = [&](PyObject *key) {
         Ref delta_text = get2(data, S.delta, S.empty);
-        if (truthy(delta_text)) out.push(make_dict(key, delta_text.get()));
+        if (!truthy(delta_text)) return false;
+        if (key == S.reasoning_content) reasoning_sent_ = true;
+        out.push(make_dict(key, delta_text.get()));
         return false;
     };
     if (equals(evt_type, S.evt_text_delta)) return text_delta(S.content);
     if (equals(evt_type, S.evt_reasoning_delta)) return text_delta(S.reasoning_content);
+    if (equals(evt_type, S.evt_summary_delta)) {
+        summary_delta(data, out);
+        return false;
+    }
     if (equals(evt_type, S.evt_item_added)) {
         item_added(data, out);
         return false;
@@ -214,7 +279,8 @@ bool StreamTranslation::translate(PyObject *data, PyObject *current_event, Delta
             Ref response_obj = get1(data, S.response);
             if (is_dict(response_obj)) detail = failure_detail(response_obj);
         }
-        out.push(error_delta(error_text(evt_type, detail)));
+        Ref usage = failure_usage(data);
+        out.push(error_delta(error_text(evt_type, detail), usage));
         return true;
     }
     if (equals(evt_type, S.error)) {
@@ -223,7 +289,7 @@ bool StreamTranslation::translate(PyObject *data, PyObject *current_event, Delta
         if (!truthy(detail)) detail = error_message(data);
         if (!truthy(detail)) detail = text_of(data, S.code);
         if (!truthy(detail)) detail = Ref::borrow(S.empty);
-        out.push(error_delta(error_text(S.error, detail)));
+        out.push(error_delta(error_text(S.error, detail), zero_usage()));
         return true;
     }
     return false;
@@ -231,6 +297,8 @@ bool StreamTranslation::translate(PyObject *data, PyObject *current_event, Delta
 
 int StreamTranslation::traverse(visitproc visit, void *arg) {
     Py_VISIT(fc_state.get());
+    Py_VISIT(summary_key_.get());
+    Py_VISIT(summary_indices_.get());
     for (auto &r : records_) {
         Py_VISIT(r.name.get());
         Py_VISIT(r.call_id.get());
@@ -240,6 +308,8 @@ int StreamTranslation::traverse(visitproc visit, void *arg) {
 
 void StreamTranslation::clear() {
     fc_state = Ref();
+    summary_key_ = Ref();
+    summary_indices_ = Ref();
     records_.clear();
 }
 

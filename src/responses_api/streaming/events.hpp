@@ -56,7 +56,7 @@ public:
     bool translate(PyObject *data, PyObject *current_event, DeltaQueue &out, PyObject *debug_logger,
                    const Capture &raw_sse_lines);
     // The finish delta of a body that ended without a terminal event.
-    Ref end_of_stream_delta() const;
+    static Ref end_of_stream_delta();
     int traverse(visitproc visit, void *arg);
     void clear();
 
@@ -67,18 +67,28 @@ private:
         Ref call_id;
         bool arguments_sent;  // a delta with non-empty arguments went out
     };
-    // fc_state: item id -> index of its record; the records, by index.
-    FunctionCallRecord *find(PyObject *item_id);
-    FunctionCallRecord &make_record(PyObject *item_id, PyObject *name, PyObject *call_id);
+    // fc_state: call key (output index, else item id) -> index of its
+    // record; the records, by index.
+    FunctionCallRecord *find(PyObject *key);
+    FunctionCallRecord &make_record(PyObject *key, PyObject *name, PyObject *call_id);
     Ref finish_reason() const;
 
     void item_added(PyObject *data, DeltaQueue &out);
     void arguments_delta(PyObject *data, DeltaQueue &out);
     void item_done(PyObject *data, DeltaQueue &out);
+    void summary_delta(PyObject *data, DeltaQueue &out);
+    void summary_done(PyObject *data, PyObject *item, DeltaQueue &out);
 
     Ref fc_state;
     std::vector<FunctionCallRecord> records_;
     Py_ssize_t fc_counter = 0;
+    // Reasoning: whether any reasoning text went out; the (output_index,
+    // summary_index) of the last summary delta; the output indices whose
+    // summaries streamed as deltas (a list: indices compare with ==, and
+    // need not be hashable).
+    bool reasoning_sent_ = false;
+    Ref summary_key_;
+    Ref summary_indices_;
 };
 
 }  // namespace rapi
