@@ -1,15 +1,26 @@
 #!/usr/bin/env python3
-"""Streamed demo: one streaming call as the host's agent loop makes it.
+"""Streamed demo: an agent loop as the host makes it, through stream_raw.
 
-By default an embedded HTTP server on 127.0.0.1 replays a real recorded stream
-(examples/data/06-text-then-function-call.sse: text, then a function call), one
-event at a time with a short pause, so the text can be seen arriving.
+By default an embedded HTTP server on 127.0.0.1 replays real recorded streams
+(tests/data/recorded/streams; sources and licenses in MANIFEST.md there), one
+event at a time with a short pause, so the deltas can be seen arriving:
+
+  turn 1  08-reasoning-encrypted-then-function-call-codex.sse: a reasoning
+          summary, then a call of the `calculator` tool;
+  the demo runs the tool and sends its output back;
+  turn 2  29-github-copilot-rotating-item-ids.sse: a reasoning summary, then
+          the answer text. No recording continues the conversation of turn 1,
+          so this answer was recorded in another conversation.
+
+Reasoning is printed with every line prefixed "thinking: " (and dimmed when
+stdout is a terminal), apart from the answer.
 
     python examples/demo.py              # the native module, routes.responses_api
     python examples/demo.py --twin       # the pure-Python twin, for comparison
 
 With --url/--api-key (or OPENAI_BASE_URL/OPENAI_API_KEY in the environment) it
-talks to a real endpoint instead; the URL is completed to end in /v1/responses.
+talks to a real endpoint instead, running the tool for as many turns as the
+model asks; the URL is completed to end in /v1/responses.
 
     python examples/demo.py --url https://host.example/v1 --api-key KEY --model gpt-4o
 """
@@ -26,23 +37,53 @@ import urllib.error
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
-RECORDING = HERE / "data" / "06-text-then-function-call.sse"
+STREAMS = ROOT / "tests" / "data" / "recorded" / "streams"
+RECORDINGS = [STREAMS / "08-reasoning-encrypted-then-function-call-codex.sse",
+              STREAMS / "29-github-copilot-rotating-item-ids.sse"]
 DEFAULT_ENDPOINT = "https://api.openai.com/v1/responses"
+MAX_TURNS = 8
+THINKING = "thinking: "
+DIM, RESET = "\033[2m", "\033[0m"
 
 MESSAGES = [
-    {"role": "system", "content": "You are a librarian. Look books up with the tools you have, "
-                                  "then answer with a short JSON summary of the book."},
-    {"role": "user", "content": "Which book has the ISBN 0-7653-1178-X?"},
+    {"role": "system", "content": "Use the calculator for every arithmetic step, one operation per call, "
+                                  "then give the result."},
+    {"role": "user", "content": "What is (12 + 7) * 3 * 10?"},
 ]
 TOOLS = [{
     "type": "function",
     "function": {
-        "name": "get_book_info",
-        "description": "Look up book information by ISBN.",
-        "parameters": {"type": "object", "properties": {"isbn": {"type": "string"}},
-                       "required": ["isbn"], "additionalProperties": False},
+        "name": "calculator",
+        "description": "A minimal calculator for basic arithmetic. Call it once per step.",
+        "parameters": {
+            "type": "object",
+            "properties": {
+                "a": {"type": "number", "description": "First operand."},
+                "b": {"type": "number", "description": "Second operand."},
+                "op": {"type": "string", "enum": ["add", "subtract", "multiply", "divide"],
+                       "description": "Arithmetic operation to perform."},
+            },
+            "required": ["a", "b", "op"], "additionalProperties": False,
+        },
     },
 }]
+
+
+def calculator(a, b, op):
+    result = {"add": lambda: a + b, "subtract": lambda: a - b,
+              "multiply": lambda: a * b, "divide": lambda: a / b}[op]()
+    return str(int(result) if result == int(result) else result)
+
+
+def run_tool(call):
+    """The tool's output for one assembled call, as the text sent back."""
+    try:
+        if call["name"] != "calculator":
+            raise ValueError("no tool named %r" % call["name"])
+        args = json.loads(call["arguments"] or "{}")
+        return calculator(float(args["a"]), float(args["b"]), args["op"])
+    except (ValueError, KeyError, TypeError, ZeroDivisionError, OverflowError) as e:
+        return "error: %s" % (e,)
 
 
 def load_module(twin):
@@ -61,10 +102,12 @@ def load_module(twin):
     return responses_api
 
 
-def start_replay_server(recording, pause):
-    """A local endpoint that answers every POST with the recorded stream,
-    sending it event by event (chunked) with `pause` seconds between events."""
-    events = re.findall(rb".*?\n\n|.+\Z", recording.read_bytes(), re.S)
+def start_replay_server(recordings, pause):
+    """A local endpoint that answers the n-th POST with the n-th recorded stream
+    (the last one again after that), sending it event by event (chunked) with
+    `pause` seconds between events."""
+    replies = [re.findall(rb".*?\n\n|.+\Z", path.read_bytes(), re.S) for path in recordings]
+    posts = []
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -75,19 +118,22 @@ def start_replay_server(recording, pause):
         def do_POST(self):
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
             request = json.loads(body)
-            print("[server] %s %s: %d bytes, model %s, %d input items, %d tools, stream=%s" % (
-                self.command, self.path, len(body), request.get("model"), len(request.get("input", [])),
-                len(request.get("tools", [])), request.get("stream")), file=sys.stderr, flush=True)
+            posts.append(request)
+            items = ", ".join(item.get("type") or item.get("role") or "?" for item in request.get("input", []))
+            print("[server] %s %s: %d bytes, model %s, %d tools, stream=%s, input: %s" % (
+                self.command, self.path, len(body), request.get("model"), len(request.get("tools", [])),
+                request.get("stream"), items), file=sys.stderr, flush=True)
             self.send_response(200)
             self.send_header("Content-Type", "text/event-stream")
             self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()
-            for event in events:
+            for event in replies[min(len(posts), len(replies)) - 1]:
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(event), event))
                 time.sleep(pause)
             self.wfile.write(b"0\r\n\r\n")
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.posts = posts
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, "http://127.0.0.1:%d/v1/responses" % server.server_address[1]
 
@@ -99,15 +145,57 @@ def endpoint(base):
     return base + ("/responses" if base.endswith("/v1") else "/v1/responses")
 
 
-def consume(deltas):
-    """Assemble the reply the way the host's loop does, printing text as it comes."""
-    reply = {"content": "", "tool_calls": {}, "finish_reason": None, "usage": None, "error": None}
+class Printer:
+    """Answer text as it comes; reasoning as it comes too, every line of it
+    prefixed (and dimmed on a terminal)."""
+
+    def __init__(self, out, dim):
+        self.out, self.dim = out, dim
+        self.mode = None  # "reasoning" or "content" while a line is open
+        self.line_start = True
+
+    def _switch(self, mode):
+        if self.mode != mode:
+            if self.mode == "reasoning" and self.dim:
+                self.out.write(RESET)
+            if not self.line_start:
+                self.out.write("\n")
+                self.line_start = True
+            self.mode = mode
+            if mode == "reasoning" and self.dim:
+                self.out.write(DIM)
+
+    def reasoning(self, text):
+        self._switch("reasoning")
+        for piece in re.split(r"(\n)", text):
+            if piece == "\n":
+                self.out.write(THINKING.rstrip() + "\n" if self.line_start else "\n")
+                self.line_start = True
+            elif piece:
+                self.out.write((THINKING if self.line_start else "") + piece)
+                self.line_start = False
+        self.out.flush()
+
+    def content(self, text):
+        self._switch("content")
+        self.out.write(text)
+        self.line_start = text.endswith("\n")
+        self.out.flush()
+
+    def end(self):
+        self._switch(None)
+
+
+def consume(deltas, printer):
+    """Assemble the reply the way the host's loop does, printing as it comes."""
+    reply = {"content": "", "reasoning": "", "tool_calls": {}, "finish_reason": None, "usage": None, "error": None}
     for delta in deltas:
-        if "content" in delta:
-            print(delta["content"], end="", flush=True)
-        elif "reasoning_content" in delta:  # reasoning text goes to stderr, as it comes too
-            print(delta["reasoning_content"], end="", flush=True, file=sys.stderr)
+        if delta.get("reasoning_content"):
+            printer.reasoning(delta["reasoning_content"])
+        if delta.get("content"):
+            printer.content(delta["content"])
         reply["content"] += delta.get("content", "")
+        reply["reasoning"] += delta.get("reasoning_content", "")
         for fragment in delta.get("tool_calls", []):
             call = reply["tool_calls"].setdefault(fragment["index"], {"id": "", "name": "", "arguments": ""})
             call["id"] = fragment["id"] or call["id"]
@@ -115,6 +203,7 @@ def consume(deltas):
             call["arguments"] += fragment["function"]["arguments"]
         if "_finish_reason" in delta:
             reply.update(finish_reason=delta["_finish_reason"], usage=delta["_usage"], error=delta.get("_error"))
+    printer.end()
     return reply
 
 
@@ -124,7 +213,7 @@ def main(argv=None):
     parser.add_argument("--api-key", default=os.environ.get("OPENAI_API_KEY"), help="sent as 'Authorization: Bearer KEY'")
     parser.add_argument("--model", default=None, help="model name (default: the module's default)")
     parser.add_argument("--twin", action="store_true", help="use the pure-Python twin instead of the native module")
-    parser.add_argument("--local", action="store_true", help="replay the recording even when a URL or key is set")
+    parser.add_argument("--local", action="store_true", help="replay the recordings even when a URL or key is set")
     parser.add_argument("--pause", type=float, default=0.03, help="seconds between replayed events")
     args = parser.parse_args(argv)
 
@@ -134,19 +223,45 @@ def main(argv=None):
     if remote:
         url = endpoint(args.url or DEFAULT_ENDPOINT)
     else:
-        server, url = start_replay_server(RECORDING, args.pause)
+        server, url = start_replay_server(RECORDINGS, args.pause)
     headers = {"Content-Type": "application/json"}
     if args.api_key:
         headers["Authorization"] = "Bearer " + args.api_key
-
     llm_config = {"model": args.model} if args.model else {}
-    payload = ra.build_payload(MESSAGES, llm_config, tools=TOOLS, tool_choice="auto", stream=True)
+    printer = Printer(sys.stdout, sys.stdout.isatty())
+
     print("module: %s (%s)" % (ra.__name__, "twin" if args.twin else "native"))
-    print("POST %s (%s)" % (url, "remote endpoint" if remote else "local replay of " + RECORDING.name))
-    print("payload keys: %s" % ", ".join(payload))
-    print("-" * 60)
+    if remote:
+        print("endpoint: %s" % url)
+    else:
+        print("local replay on %s:" % url)
+        print("  turn 1: %s" % RECORDINGS[0].name)
+        print("  turn 2: %s (from another recorded conversation; none continues this one)" % RECORDINGS[1].name)
+    messages = list(MESSAGES)
     try:
-        reply = consume(ra.stream_raw(url, headers, payload))
+        for turn in range(1, MAX_TURNS + 1):
+            payload = ra.build_payload(messages, llm_config, tools=TOOLS, tool_choice="auto", stream=True)
+            print("-" * 60)
+            print("turn %d: POST %d input items, payload keys: %s" % (turn, len(payload["input"]), ", ".join(payload)))
+            reply = consume(ra.stream_raw(url, headers, payload), printer)
+            calls = [reply["tool_calls"][i] for i in sorted(reply["tool_calls"])]
+            for index, call in enumerate(calls):
+                print("tool call %d: %s(%s)  id=%s" % (index, call["name"], call["arguments"], call["id"]))
+            print("finish reason: %s" % reply["finish_reason"])
+            print("usage: %s" % json.dumps(reply["usage"]))
+            if reply["error"]:
+                print("error: %s" % reply["error"])
+            if reply["finish_reason"] != "tool_calls":
+                break
+            # The host's loop: the assistant turn with its calls, then one
+            # tool message per call, and the next request.
+            messages.append({"role": "assistant", "content": reply["content"] or None, "tool_calls": [
+                {"id": c["id"], "type": "function", "function": {"name": c["name"], "arguments": c["arguments"]}}
+                for c in calls]})
+            for call in calls:
+                output = run_tool(call)
+                print("tool output for %s: %s" % (call["id"], output))
+                messages.append({"role": "tool", "tool_call_id": call["id"], "content": output})
     except urllib.error.HTTPError as e:
         with e:
             print("HTTP %d %s: %s" % (e.code, e.reason, e.read(2000).decode("utf-8", "replace")))
@@ -158,13 +273,6 @@ def main(argv=None):
         if server is not None:
             server.shutdown()
             server.server_close()
-    print("\n" + "-" * 60)
-    for index, call in sorted(reply["tool_calls"].items()):
-        print("tool call %d: %s(%s)  id=%s" % (index, call["name"], call["arguments"], call["id"]))
-    print("finish reason: %s" % reply["finish_reason"])
-    print("usage: %s" % json.dumps(reply["usage"]))
-    if reply["error"]:
-        print("error: %s" % reply["error"])
     return 1 if reply["finish_reason"] == "error" else 0
 
 

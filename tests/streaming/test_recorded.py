@@ -131,13 +131,31 @@ def test_every_recording_is_replayed():
     assert len(STREAMS) == 29 and set(KNOWN) <= {p.stem[:2] for p in STREAMS}
 
 
-def test_demo_replays_its_recording(impl, monkeypatch, capsys):
+@pytest.mark.parametrize("tty", [False, True], ids=["pipe", "tty"])
+def test_demo_replays_an_agent_loop(impl, monkeypatch, capsys, tty):
+    """Turn 1: a reasoning summary, then a call, whose output goes back with
+    the second request; turn 2: a reasoning summary, then the answer. Reasoning
+    lines are always prefixed, and dimmed on a terminal only."""
     import importlib.util
+    import sys
     spec = importlib.util.spec_from_file_location("demo", pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py")
     demo = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(demo)
     monkeypatch.setattr(demo, "load_module", lambda twin: impl)
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: tty)
     assert demo.main(["--local", "--pause", "0"]) == 0
-    out = capsys.readouterr().out
-    assert '"publication_year":2006}' in out and "finish reason: tool_calls" in out
-    assert 'tool call 0: get_book_info({"isbn":"0-7653-1178-X"})  id=call_gLsRpyrJp2V40WOFb5Cbbey0' in out
+    captured = capsys.readouterr()
+    out = captured.out
+    dim, reset = ("\033[2m", "\033[0m") if tty else ("", "")
+    assert (dim + "thinking: **Calculating step-by-step using calculator**\nthinking:\nthinking: I'll compute 12 plus "
+            "7, then multiply the result by 3, and finally multiply that by 10, reporting the final product." + reset +
+            '\ntool call 0: calculator({"a":12,"b":7,"op":"add"})  id=call_AB6AaRZ1FYZB2RwS6A5vbdqn\n'
+            "finish reason: tool_calls\n") in out
+    assert "tool output for call_AB6AaRZ1FYZB2RwS6A5vbdqn: 19\n" in out
+    assert (dim + "thinking: **Counting character occurrences**" + reset +
+            "\nThere are **3** letter **“r”**s in **“strawberry.”**\n\n") in out
+    assert "positions **3, 8, and 9**.\nfinish reason: stop\n" in out
+    assert ("\033" in out) == tty
+    # The second request carries the call and its output.
+    assert [line.split("input: ")[1] for line in captured.err.splitlines()] == [
+        "user", "user, function_call, function_call_output"]
