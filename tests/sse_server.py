@@ -1,13 +1,16 @@
 """Test doubles for the streaming call.
 
 `SSEServer` is a real HTTP/1.1 server on 127.0.0.1 (port 0, daemon thread) whose
-replies are scripted per path; `FakeOpener`/`FakeResponse` replace the module's
-opener for in-memory tests and record everything the reader does to them.
+replies are scripted per path; `FakeOpener`/`FakeResponse` (from fake_opener,
+shared with the benchmarks and the fuzz harness) replace the module's opener
+for in-memory tests and record everything the reader does to them.
 """
 import http.server
 import json
 import threading
 from dataclasses import dataclass, field
+
+from fake_opener import FakeOpener, FakeResponse, FakeResponse1  # noqa: F401  (the tests import them from here)
 
 WAIT_LIMIT = 10.0  # a scripted pause never blocks the server longer than this
 URL = "http://127.0.0.1:9/v1/responses"  # never contacted: the fake opener answers
@@ -149,73 +152,6 @@ class SSEServer:
         self.httpd.shutdown()
         self.httpd.server_close()
         self.thread.join(WAIT_LIMIT)
-
-
-class FakeResponse:
-    """In-memory reply: `pieces` are returned by successive reads (each cut to
-    the size asked for); an Exception instance among them is raised by that read."""
-
-    def __init__(self, pieces, exit_result=None):
-        self.pieces = list(pieces)
-        self.exit_result = exit_result
-        self.calls = []  # ("enter",), ("read", n), ("exit", type, value, tb)
-        self.closed = False
-
-    def __enter__(self):
-        self.calls.append(("enter",))
-        return self
-
-    def __exit__(self, *exc):
-        self.calls.append(("exit",) + exc)
-        self.closed = True
-        return self.exit_result
-
-    def _next(self, kind, n):
-        self.calls.append((kind, n))
-        if self.closed:
-            raise ValueError("read of closed response")
-        if not self.pieces:
-            return b""
-        piece = self.pieces.pop(0)
-        if isinstance(piece, BaseException):
-            raise piece
-        if 0 <= n < len(piece):
-            self.pieces.insert(0, piece[n:])
-            piece = piece[:n]
-        return piece
-
-    def read(self, n=-1):
-        return self._next("read", n)
-
-    @property
-    def reads(self):
-        return [c for c in self.calls if c[0] in ("read", "read1")]
-
-    @property
-    def exits(self):
-        return [c for c in self.calls if c[0] == "exit"]
-
-
-class FakeResponse1(FakeResponse):
-    """The same, also offering `read1` (as the library's HTTP responses do)."""
-
-    def read1(self, n=-1):
-        return self._next("read1", n)
-
-
-class FakeOpener:
-    """Stands in for the module's opener: records (request, timeout) of each
-    open and returns `response`, or raises it when it is an exception."""
-
-    def __init__(self, response):
-        self.response = response
-        self.opened = []
-
-    def open(self, req, timeout=None):
-        self.opened.append((req, timeout))
-        if isinstance(self.response, BaseException):
-            raise self.response
-        return self.response
 
 
 class Tracking:
