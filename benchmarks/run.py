@@ -1,7 +1,7 @@
 """`make bench`: the native module against its pure-Python twin, the same twin
 compiled with Cython, and a floor of unavoidable work.
 
-    .venv/bin/python benchmarks/run.py [--quick]
+    .venv/bin/python benchmarks/run.py [--quick] [--only TEXT ...]
 
 Everything runs in this one process: after warm-up, the implementations take
 turns round-robin (the order rotating every round) for many rounds, and each
@@ -12,7 +12,8 @@ equal across the implementations, so a wrong answer is never timed.
 A full run prints the table and writes benchmarks/results/latest.json, plus
 benchmarks/results.json and benchmarks/chart.png (the committed figures);
 --quick (~30 s) writes only benchmarks/results/latest.json and
-benchmarks/results/chart.png.
+benchmarks/results/chart.png, and so does a run of some workloads alone
+(--only TEXT, repeatable: the workloads whose name contains TEXT).
 """
 import argparse
 import collections
@@ -21,7 +22,6 @@ import functools
 import gc
 import hashlib
 import importlib
-import io
 import json
 import os
 import platform
@@ -61,17 +61,6 @@ class Sink:
 
     def flush(self):
         pass
-
-
-class FakeOpener:
-    """Stands in for a module's `_urllib_opener_local`: every open returns the
-    body as an in-memory response (read1/read over a bytes buffer)."""
-
-    def __init__(self, body):
-        self.body = body
-
-    def open(self, req, timeout=None):
-        return io.BytesIO(self.body)
 
 
 @contextlib.contextmanager
@@ -144,7 +133,7 @@ def once(fn, repeat=1):
 
 # --------------------------------------------------------------- workloads
 
-def translation(mods, floor, budget, batch):
+def translation(mods, floor, budget, batch, selected):
     import floors
     import workloads as w
 
@@ -159,6 +148,7 @@ def translation(mods, floor, budget, batch):
         calls[f"convert_tools {n}"] = ("convert_tools", (w.tools(n),))
     for name, reply in w.replies().items():
         calls[f"normalize_response {name}"] = ("normalize_response", (reply,))
+    calls = {name: call for name, call in calls.items() if selected(name)}
 
     results = {}
     for name, (fn, args) in calls.items():
@@ -186,28 +176,37 @@ def translation(mods, floor, budget, batch):
     return results
 
 
-def streaming(mods, full, budget, batch):
+def streaming(mods, full, budget, batch, selected):
     import floors
     import workloads as w
+    from fake_opener import FakeOpener
 
-    bodies = {"stream 2000 text deltas": w.text_stream(), "stream 500 argument fragments": w.function_stream(),
-              "stream 2000 deltas CRLF": w.text_stream(newline="\r\n")}
+    bodies = {"stream 2000 text deltas": w.text_stream, "stream 500 argument fragments": w.function_stream,
+              "stream 2000 deltas CRLF": functools.partial(w.text_stream, newline="\r\n"),
+              "stream recorded summary, 12 parts": functools.partial(
+                  w.recorded_stream, "09-reasoning-summary-12-parts-gpt54.sse")}
     modules = [mods[i] for i in ("native", "twin", "cython")]
     results = {}
-    for name, body in bodies.items():
+    for name, make in bodies.items():
+        if not selected(name):
+            continue
+        body = make()
         lines = w.data_lines(body)
         cases = {impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
                  for impl in ("native", "twin", "cython")}
         cases["floor"] = functools.partial(floors.stream_floor, body, lines)
-        with patched_opener(modules, FakeOpener(body)):
+        with patched_opener(modules, FakeOpener(body, record=False)):
             check_streams(name, modules)
             results[name] = {"group": "streaming", "unit": "event", "events": len(lines),
                              "impls": bench(cases, len(lines), budget, batch)}
         report_progress(name, results[name])
 
-    name, body = "stream one 8 MiB line", w.big_line_stream()
+    name = "stream one 8 MiB line"
+    if not selected(name):
+        return results
+    body = w.big_line_stream()
     line = w.data_lines(body)[0]
-    with patched_opener(modules, FakeOpener(body)):
+    with patched_opener(modules, FakeOpener(body, record=False)):
         check_streams(name, modules)  # runs each reader once, the quadratic ones too
         cases = {"native": lambda: drain(mods["native"].stream_raw(URL, HEADERS, CONFIG)),
                  "floor": functools.partial(json.loads, line)}
@@ -248,9 +247,12 @@ def urllib_baseline(url, headers, payload):
                     json.loads(line[5:])
 
 
-def end_to_end(mods, rounds):
+def end_to_end(mods, rounds, selected):
     import workloads as w
 
+    name = "end to end 2000 deltas (CPU)"
+    if not selected(name):
+        return {}
     body = w.text_stream()
     BUILD.mkdir(parents=True, exist_ok=True)
     (BUILD / "stream-2000.sse").write_bytes(body)
@@ -272,7 +274,6 @@ def end_to_end(mods, rounds):
             server.wait(timeout=10)
         except subprocess.TimeoutExpired:
             server.kill()
-    name = "end to end 2000 deltas (CPU)"
     result = {name: {"group": "end to end", "unit": "stream", "events": len(w.data_lines(body)), "impls": impls}}
     report_progress(name, result[name])
     return result
@@ -335,6 +336,7 @@ def table(results):
 
 def targets(results):
     big = [f"build_payload {n} msgs" for n in (100, 1000)] + [f"convert_messages {n} msgs" for n in (100, 1000)]
+    big = [n for n in big if n in results]
     streams = [n for n, r in results.items() if r["group"] == "streaming"]
     checks = [(f"{n}: >= 5x faster than the twin", results[n]["ratios"]["twin/native"], ">=", 5) for n in big]
     checks += [(f"{n}: >= 3x faster than the Cython twin", results[n]["ratios"]["cython/native"], ">=", 3) for n in big]
@@ -386,7 +388,14 @@ def chart(results, path):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="a ~30 s run with fewer rounds")
+    ap.add_argument("--only", action="append", metavar="TEXT",
+                    help="run only the workloads whose name contains TEXT (repeatable)")
     args = ap.parse_args()
+    partial = args.quick or bool(args.only)
+
+    def selected(name):
+        return not args.only or any(text in name for text in args.only)
+
     started = time.perf_counter()
 
     ensure_requirements()
@@ -408,11 +417,13 @@ def main():
     budget, batch = (1.0, 4e6) if args.quick else (6.0, 2e7)
     stdout, sys.stdout = sys.stdout, Sink()
     try:
-        results = translation(mods, floor, budget, batch)
+        results = translation(mods, floor, budget, batch, selected)
     finally:
         sys.stdout = stdout
-    results.update(streaming(mods, not args.quick, 1.2 * budget, batch))
-    results.update(end_to_end(mods, 4 if args.quick else 20))
+    results.update(streaming(mods, not args.quick, 1.2 * budget, batch, selected))
+    results.update(end_to_end(mods, 4 if args.quick else 20, selected))
+    if not results:
+        sys.exit("no workload's name contains " + " or ".join(map(repr, args.only)))
     for r in results.values():
         r["ratios"] = ratios(r["impls"])
 
@@ -426,7 +437,7 @@ def main():
     print(f"\n{sum(t['met'] for t in checked)} of {len(checked)} targets met; took {elapsed:.0f} s")
 
     doc = {"meta": {"python": sys.version.split()[0], "machine": platform.machine(), "platform": platform.platform(),
-                    "cpus": os.cpu_count(), "quick": args.quick, "seconds": round(elapsed, 1),
+                    "cpus": os.cpu_count(), "quick": args.quick, "only": args.only, "seconds": round(elapsed, 1),
                     "date": time.strftime("%Y-%m-%dT%H:%M:%S%z"), **build,
                     "load_after": [round(x, 2) for x in os.getloadavg()],
                     "units": "nanoseconds per call, per event or per stream (see 'unit')",
@@ -435,7 +446,7 @@ def main():
     (BENCH / "results").mkdir(exist_ok=True)
     text = json.dumps(doc, indent=1)
     (BENCH / "results" / "latest.json").write_text(text)
-    if args.quick:
+    if partial:
         chart(results, BENCH / "results" / "chart.png")
     else:
         (BENCH / "results.json").write_text(text)

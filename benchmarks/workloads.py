@@ -3,12 +3,16 @@
 Everything is generated from fixed seeds: agent conversations (system prompt,
 multimodal user turns, assistant turns with tool calls, large tool outputs),
 tool definitions with real-looking JSON schemas, non-streaming replies, and
-SSE stream bodies framed the way the service frames them.
+SSE stream bodies framed the way the service frames them; and, as it is, a
+stream recorded from the service (the one the tests replay).
 """
 import json
 import math
 import random
 import string
+from pathlib import Path
+
+RECORDED_STREAMS = Path(__file__).resolve().parent.parent / "tests" / "data" / "recorded" / "streams"
 
 _WORDS = (
     "the a of to and in is that for it with as on be this are by from or at an was not but can "
@@ -308,6 +312,11 @@ def big_line_stream(size=8 << 20, seed=4):
     text = prose(rng, size - overhead)
     msg["content"][0]["text"] = text[: len(text) - (len(text.encode()) - len(text))]  # bytes, not characters
     return _frame([{"type": "response.completed", "sequence_number": 0, "response": env}])
+
+
+def recorded_stream(name):
+    """A stream recorded from the service, as the tests replay it."""
+    return (RECORDED_STREAMS / name).read_bytes()
 
 
 def data_lines(body):
