@@ -47,6 +47,10 @@ def err(text):
     return {"_finish_reason": "error", "_usage": dict(ZERO), "_error": text}
 
 
+# The finish delta of a body that ends with no terminal event.
+CUT_OFF = {"_finish_reason": "error", "_usage": dict(ZERO), "_error": "Responses API stream ended before a terminal event"}
+
+
 def sse(*events, event_lines=True):
     """SSE body bytes: one `event:`/`data:` block per event dict."""
     out = []

@@ -14,8 +14,8 @@ def T(text, tt="input_text"):
     return {"type": tt, "text": text}
 
 
-def I(url):
-    return {"type": "input_image", "image_url": url}
+def I(url, detail="auto"):
+    return {"type": "input_image", "image_url": url, "detail": detail}
 
 
 SCALARS = [
@@ -45,7 +45,7 @@ PART_CASES = [
     ([{"type": "text", "text": None}], [T(None)]),
     ([{"type": "text", "text": 7}], [T(7)]),
     ([{"type": "text", "text": ""}], [T("")]),
-    ([{"type": "image_url", "image_url": {"url": "u1", "detail": "high"}}], [I("u1")]),
+    ([{"type": "image_url", "image_url": {"url": "u1", "detail": "high"}}], [I("u1", "high")]),
     ([{"type": "input_image", "image_url": "u2"}], [I("u2")]),
     ([{"type": "output_image", "image_url": "u3"}], [I("u3")]),
     ([{"type": "image_url", "image_url": "", "image": "u4"}], [I("u4")]),
@@ -133,3 +133,64 @@ def test_overridden_get_is_used(impl):
             return {"type": "image_url", "image": "from-get"}.get(key, default)
     out = impl._normalize_content([Fake(type="text", text="ignored")], "input_text")
     assert out == [I("from-get")]
+
+
+class Text(str):
+    pass
+
+
+DETAILS = [  # image element -> the detail sent with it
+    ({"type": "image_url", "image_url": {"url": "u", "detail": "low"}}, "low"),
+    ({"type": "input_image", "image_url": "u", "detail": "high"}, "high"),
+    ({"type": "image_url", "image_url": {"url": "u", "detail": "low"}, "detail": "high"}, "low"),
+    ({"type": "image_url", "image_url": {"url": "u", "detail": ""}, "detail": "high"}, "high"),
+    ({"type": "image_url", "image_url": {"url": "u", "detail": 5}, "detail": "high"}, "high"),
+    ({"type": "image_url", "image_url": {"url": "u"}, "detail": "original"}, "original"),
+    ({"type": "image_url", "image": {"url": "u", "detail": "low"}}, "low"),
+    ({"type": "input_image", "image_url": "u", "detail": None}, "auto"),
+    ({"type": "input_image", "image_url": "u", "detail": ["low"]}, "auto"),
+    ({"type": "input_image", "image_url": "u", "detail": {"detail": "low"}}, "auto"),
+    ({"type": "input_image", "image_url": "u", "detail": b"low"}, "auto"),
+    ({"type": "input_image", "image_url": {"url": "u", "detail": ""}, "detail": ""}, "auto"),
+    ({"type": "input_image", "image_url": "u", "detail": "not-a-level"}, "not-a-level"),  # carried, not validated
+]
+
+
+@pytest.mark.parametrize("part,detail", DETAILS)
+def test_image_detail(impl, part, detail):
+    assert impl._normalize_content([part], "input_text") == [I("u", detail)]
+
+
+def test_image_detail_is_the_callers_object(impl):
+    low, high = Text("low"), Text("high")
+    (a, b) = impl._normalize_content([{"type": "image_url", "image_url": {"url": "u", "detail": low}},
+                                      {"type": "input_image", "image_url": "v", "detail": high}], "input_text")
+    assert a["detail"] is low and b["detail"] is high and list(a) == ["type", "image_url", "detail"]
+
+
+def test_image_without_url_is_dropped_whatever_its_detail(impl):
+    parts = [{"type": "image_url", "image_url": {"detail": "low"}, "detail": "high"},
+             {"type": "input_image", "image_url": "", "detail": "high"}]
+    assert impl._normalize_content(parts, "input_text") == []
+
+
+def test_image_detail_read_through_overridden_get(impl):
+    class Fake(dict):
+        def get(self, key, default=None):
+            return {"type": "input_image", "image_url": "u", "detail": "from-get"}.get(key, default)
+
+    class FakeRef(dict):
+        def get(self, key, default=None):
+            return {"url": "r", "detail": "ref-get"}.get(key, default)
+    assert impl._normalize_content([Fake(detail="own")], "input_text") == [I("u", "from-get")]
+    assert impl._normalize_content([{"type": "image_url", "image_url": FakeRef(x=1)}], "input_text") == [I("r", "ref-get")]
+
+
+def test_image_detail_read_errors_propagate(impl):
+    class BadDetail(dict):
+        def get(self, key, default=None):
+            if key == "detail":
+                raise Boom
+            return super().get(key, default)
+    with pytest.raises(Boom):
+        impl._normalize_content([BadDetail(type="input_image", image_url="u")], "input_text")

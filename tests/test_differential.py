@@ -92,10 +92,11 @@ def opt(required=None, **optional):
 
 
 url = st.sampled_from(["https://x/img.png", "data:image/png;base64,AAAA", ""]) | texts
+detail = st.sampled_from(["auto", "high", "low", ""]) | leaf
 image_part = st.one_of(
-    opt({"type": st.just("image_url")}, image_url=opt(url=url | leaf, detail=st.sampled_from(["auto", "high"])) | leaf,
-        image=url | leaf),
-    opt({"type": st.sampled_from(["input_image", "output_image"])}, image_url=url | leaf, image=url),
+    opt({"type": st.just("image_url")}, image_url=opt(url=url | leaf, detail=detail) | leaf,
+        image=url | leaf | opt(url=url, detail=detail), detail=detail),
+    opt({"type": st.sampled_from(["input_image", "output_image"])}, image_url=url | leaf, image=url, detail=detail),
 )
 text_part = st.one_of(
     texts,
@@ -164,6 +165,8 @@ output_item = st.one_of(
     opt({"type": st.just("function_call")}, id=texts | leaf, call_id=texts | leaf, name=texts | leaf,
         arguments=texts | leaf),
     opt({"type": st.sampled_from(["reasoning", "web_search_call"]) | leaf}, summary=st.lists(text_part, max_size=2)),
+    opt({"type": st.just("reasoning")}, content=anything,
+        summary=st.lists(text_part | opt(text=texts | leaf) | leaf, max_size=3) | texts | leaf | hostile),
     leaf, hostile,
 )
 reply = st.one_of(

@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from sse_server import SSEServer, completed, fin, sse, text, Tracking
+from sse_server import CUT_OFF, SSEServer, completed, fin, sse, text, Tracking
 
 A, B = {"content": "a"}, {"content": "b"}
 GOOD = sse(text("a"), text("b"), completed(input_tokens=2, output_tokens=1))
@@ -110,13 +110,14 @@ def servers():
 # (case, server, path, deltas, exception type out of the generator or None)
 CASES = [
     ("one-byte chunks", 0, "/one-byte", GOOD_DELTAS, None),
-    ("cut mid-line, close-delimited", 0, "/cut-line", [A, fin()], None),
+    ("cut mid-line, close-delimited", 0, "/cut-line", [A, CUT_OFF], None),
     ("cut mid-line, chunked", 2, "/cut-chunked", [A], "IncompleteRead"),
     ("invalid chunk size", 2, "/bad-chunked", [A], "IncompleteRead"),
-    ("binary garbage", 0, "/garbage", [A, fin()], None),
+    ("binary garbage", 0, "/garbage", [A, CUT_OFF], None),
     ("closed after the headers, chunked", 2, "/headers-then-close", [], "IncompleteRead"),
-    # read1 reports a body shorter than its Content-Length as a plain end
-    ("closed after the headers, with a length", 2, "/headers-then-close-length", [fin()], None),
+    # read1 reports a body shorter than its Content-Length as a plain end:
+    # with no terminal event, that is a cut-off reply
+    ("closed after the headers, with a length", 2, "/headers-then-close-length", [CUT_OFF], None),
     ("closed before any reply", 2, "/no-reply", [], "RemoteDisconnected"),
     ("redirect loop", 0, "/loop", [], "HTTPError"),
     ("5xx with an HTML body", 0, "/down", [], "HTTPError"),

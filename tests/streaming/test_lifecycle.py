@@ -4,7 +4,7 @@ import weakref
 
 import pytest
 
-from sse_server import URL, fin, sse, text
+from sse_server import CUT_OFF, URL, sse, text
 
 C = lambda t: {"content": t}  # noqa: E731
 TWO_READS = [sse(text("a")), sse(text("b"))]
@@ -44,7 +44,7 @@ def test_unstarted_generator(impl, fake):
     assert fake.opener.opened == [] and list(g) == []
     g = impl.stream_raw(URL, {}, {})
     assert g.send(None) == C("a")
-    assert list(g) == [C("b"), fin()]
+    assert list(g) == [C("b"), CUT_OFF]
 
 
 def test_collection_of_suspended_generator_closes_response(impl, fake):

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from sse_server import URL, completed, fin, ordered, sse, text
+from sse_server import CUT_OFF, URL, completed, fin, ordered, sse, text
 
 
 def D(t, sep=b" ", end=b"\n"):
@@ -20,26 +20,26 @@ E_ACUTE = D("\u00e9")
 CUT = E_ACUTE.index(b"\xc3") + 1
 
 FRAMING = {
-    "crlf": ([b"event: response.created\r\n" + D("a", end=b"\r\n") + b"\r\n"], [C("a"), fin()]),
-    "cr-alone-is-no-line-end": ([D("a", end=b"\r") + D("b")], [fin()]),
-    "line-split-across-reads": ([D("ab")[:9], D("ab")[9:20], D("ab")[20:]], [C("ab"), fin()]),
-    "utf8-char-split-across-reads": ([E_ACUTE[:CUT], E_ACUTE[CUT:]], [C("\u00e9"), fin()]),
-    "undecodable-line-keeps-event": ([EV + b"\xff\xfe junk\n" + NAMED], [C("x"), fin()]),
-    "blank-line-resets-event": ([EV + b"\n" + NAMED], [fin()]),
-    "blank-crlf-line-resets-event": ([EV + b"  \r\n" + NAMED], [fin()]),
-    "empty-event-name": ([EV + b"event:\n" + NAMED], [fin()]),
-    "event-name-unspaced-persists": ([b"event:response.output_text.delta  \n" + NAMED + NAMED], [C("x"), C("x"), fin()]),
-    "type-beats-event-name": ([b"event: response.reasoning_text.delta\n" + D("a")], [C("a"), fin()]),
-    "data-unspaced": ([D("a", b"")], [C("a"), fin()]),
-    "data-many-spaces": ([D("a", b" \t  ")], [C("a"), fin()]),
+    "crlf": ([b"event: response.created\r\n" + D("a", end=b"\r\n") + b"\r\n"], [C("a"), CUT_OFF]),
+    "cr-alone-is-no-line-end": ([D("a", end=b"\r") + D("b")], [CUT_OFF]),
+    "line-split-across-reads": ([D("ab")[:9], D("ab")[9:20], D("ab")[20:]], [C("ab"), CUT_OFF]),
+    "utf8-char-split-across-reads": ([E_ACUTE[:CUT], E_ACUTE[CUT:]], [C("\u00e9"), CUT_OFF]),
+    "undecodable-line-keeps-event": ([EV + b"\xff\xfe junk\n" + NAMED], [C("x"), CUT_OFF]),
+    "blank-line-resets-event": ([EV + b"\n" + NAMED], [CUT_OFF]),
+    "blank-crlf-line-resets-event": ([EV + b"  \r\n" + NAMED], [CUT_OFF]),
+    "empty-event-name": ([EV + b"event:\n" + NAMED], [CUT_OFF]),
+    "event-name-unspaced-persists": ([b"event:response.output_text.delta  \n" + NAMED + NAMED], [C("x"), C("x"), CUT_OFF]),
+    "type-beats-event-name": ([b"event: response.reasoning_text.delta\n" + D("a")], [C("a"), CUT_OFF]),
+    "data-unspaced": ([D("a", b"")], [C("a"), CUT_OFF]),
+    "data-many-spaces": ([D("a", b" \t  ")], [C("a"), CUT_OFF]),
     "done": ([D("a") + b"data: [DONE]\n" + D("b")], [C("a")]),
     "done-unspaced": ([D("a") + b"data:[DONE]\r\n" + D("b")], [C("a")]),
     "done-spaced": ([D("a") + b"data:   [DONE]   \n" + D("b")], [C("a")]),
-    "invalid-json-and-empty-data": ([b"data: {nope\ndata:\ndata: [DONE]x\n" + D("a")], [C("a"), fin()]),
-    "other-fields-and-comments": ([b": ping\nid: 5\nretry: 9\nDATA: {}\n data: " + D("a")[6:] + D("b")], [C("a"), C("b"), fin()]),
-    "prefix-case-sensitive": ([b"Event: response.output_text.delta\n" + NAMED], [fin()]),
-    "unterminated-last-line": ([D("a") + D("b", end=b"")], [C("a"), fin()]),
-    "empty-body": ([], [fin()]),
+    "invalid-json-and-empty-data": ([b"data: {nope\ndata:\ndata: [DONE]x\n" + D("a")], [C("a"), CUT_OFF]),
+    "other-fields-and-comments": ([b": ping\nid: 5\nretry: 9\nDATA: {}\n data: " + D("a")[6:] + D("b")], [C("a"), C("b"), CUT_OFF]),
+    "prefix-case-sensitive": ([b"Event: response.output_text.delta\n" + NAMED], [CUT_OFF]),
+    "unterminated-last-line": ([D("a") + D("b", end=b"")], [C("a"), CUT_OFF]),
+    "empty-body": ([], [CUT_OFF]),
 }
 
 

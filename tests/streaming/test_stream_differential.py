@@ -9,29 +9,41 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from sse_server import URL, FakeOpener, FakeResponse, FakeResponse1, ordered
 
 BODY_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "response.function_call_arguments.done",
-              "response.created", "response.reasoning_summary_text.delta", "response.refusal.delta"] + 3 * [
-              "response.output_item.added", "response.function_call_arguments.delta", "response.output_item.done"]
+              "response.created", "response.reasoning_summary_part.added", "response.refusal.delta"] + 3 * [
+              "response.output_item.added", "response.function_call_arguments.delta", "response.output_item.done",
+              "response.reasoning_summary_text.delta"]
 TERMINAL = ["error", "response.completed", "response.failed", "response.incomplete"]
 TYPES = BODY_TYPES * 3 + TERMINAL
 
 small = st.one_of(st.none(), st.just(""), st.sampled_from(["a", "\u00e9\u2713", "{\"p\":", "1}", "\U0001F31F"]), st.text(max_size=4))
-ids = st.sampled_from(["fc_1", "fc_2", "fc_1", "fc_2", "fc_3", "", None])
+ids = st.sampled_from(["fc_1", "fc_2", "fc_1", "fc_2", "fc_3", "", None]) | st.integers(0, 99).map("rot_{}".format)
+# output and summary positions: mostly small ints, sometimes what no server sends
+index = st.one_of(*[st.integers(0, 2)] * 4, st.booleans(), st.sampled_from(["0", 0.0, 1.0, None]),
+                  st.lists(st.integers(0, 1), max_size=1))
 counts = st.one_of(st.none(), st.integers(0, 50), st.just(1.5))
 usage = st.dictionaries(st.sampled_from(["input_tokens", "output_tokens", "total_tokens", "prompt_tokens", "completion_tokens"]), counts)
 error = st.one_of(st.none(), small, st.fixed_dictionaries({}, optional={"message": small, "code": small}), st.lists(st.integers(), max_size=2))
-fc_item = st.fixed_dictionaries({"type": st.sampled_from(["function_call", "function_call", "message", None])},
+summary_part = st.one_of(st.fixed_dictionaries({"type": st.just("summary_text"), "text": small}),
+                         st.fixed_dictionaries({}, optional={"text": st.one_of(small, st.integers(), st.lists(small, max_size=1))}),
+                         small)
+fc_item = st.fixed_dictionaries({"type": st.sampled_from(["function_call", "function_call", "message", "reasoning", None])},
                                 optional={"id": ids, "call_id": st.sampled_from(["call_a", "call_b", "", None]),
-                                          "name": st.sampled_from(["f", "g", "", None]), "arguments": small})
+                                          "name": st.sampled_from(["f", "g", "", None]), "arguments": small,
+                                          "summary": st.one_of(st.lists(summary_part, max_size=3), small,
+                                                               st.fixed_dictionaries({"text": small}))})
 fields = {"delta": small, "item": fc_item, "item_id": ids, "arguments": small, "error": error, "message": small,
           "code": st.one_of(small, st.integers(0, 500)), "incomplete_details": st.one_of(error, st.just({"reason": "max_output_tokens"})),
-          "response": st.one_of(st.none(), st.fixed_dictionaries({}, optional={"usage": usage, "error": error, "incomplete_details": error}))}
+          "response": st.one_of(st.none(), small, st.fixed_dictionaries({}, optional={
+              "usage": st.one_of(usage, st.none(), small, st.lists(st.integers(), max_size=1)), "error": error, "incomplete_details": error})),
+          "output_index": index, "summary_index": index}
 
 
 @st.composite
 def event(draw, hostile, types=TYPES):
     t = draw(st.sampled_from(types))
-    wanted = {"response.output_item.added": ["item"], "response.output_item.done": ["item"],
-              "response.function_call_arguments.delta": ["item_id", "delta"], "response.completed": ["response"],
+    wanted = {"response.output_item.added": ["item", "output_index"], "response.output_item.done": ["item", "output_index"],
+              "response.function_call_arguments.delta": ["item_id", "delta", "output_index"], "response.completed": ["response"],
+              "response.reasoning_summary_text.delta": ["delta", "output_index", "summary_index"],
               "response.failed": ["error", "incomplete_details", "response"], "response.incomplete": ["error", "incomplete_details", "response"],
               "error": ["message", "error", "code"]}.get(t, ["delta"])
     data = {k: draw(fields[k]) for k in wanted if draw(st.integers(0, 4))}
