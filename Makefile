@@ -17,11 +17,20 @@ test: setup
 test-asan: setup
 	@bash scripts/test-asan.sh
 
+# The sdist and the manylinux wheel, in dist/; test-wheel runs the whole suite
+# against that wheel installed in a fresh virtual environment.
+.PHONY: wheel test-wheel
+wheel: setup
+	@bash scripts/wheel.sh
+
+test-wheel: wheel
+	@bash scripts/test-wheel.sh
+
 bench: setup
 	$(PY) benchmarks/run.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist
 
 # Differential fuzzing of the native module against the twin, under
 # ASan/UBSan: FUZZ_SECONDS per target (make fuzz FUZZ_SECONDS=600).
