@@ -17,6 +17,12 @@ test: setup
 test-asan: setup
 	@bash scripts/test-asan.sh
 
+# Line, function and branch coverage of src/ under the suite, with the lines
+# no test runs (a report: a low figure fails nothing).
+.PHONY: coverage
+coverage: setup
+	@bash scripts/coverage.sh
+
 # The sdist and the manylinux wheel, in dist/; test-wheel runs the whole suite
 # against that wheel installed in a fresh virtual environment.
 .PHONY: wheel test-wheel
