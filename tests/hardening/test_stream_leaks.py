@@ -1,6 +1,7 @@
 """Streams ended every possible way, many times over: the response is closed
-each time, and nothing is left behind (memory, references to the inputs,
-file descriptors, unclosed-resource warnings)."""
+each time, and nothing is left behind (memory, references to the inputs and
+to the exception being handled around a close or throw, file descriptors,
+unclosed-resource warnings)."""
 import gc
 import os
 import sys
@@ -9,12 +10,32 @@ import warnings
 
 import pytest
 
-from sse_server import SSEServer, ZERO, FakeResponse, FakeResponse1, completed, err, fin, sse, text, Tracking
+from sse_server import CUT_OFF, SSEServer, ZERO, FakeResponse, FakeResponse1, completed, err, fin, sse, text, Tracking
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Under AddressSanitizer freed memory sits in quarantine: RSS says nothing there.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 HI = sse(text("hi"))
+SUMMARY = "response.reasoning_summary_text.delta"
+# Summary deltas over two parts of one item, the same summary again whole at
+# its done event (already streamed: nothing), then another item's summary
+# sent only whole.
+REASONING = sse(
+    {"type": SUMMARY, "output_index": 0, "summary_index": 0, "delta": "Plan"},
+    {"type": SUMMARY, "output_index": 0, "summary_index": 0, "delta": "ning"},
+    {"type": SUMMARY, "output_index": 0, "summary_index": 1, "delta": "Check"},
+    {"type": "response.output_item.done", "output_index": 0,
+     "item": {"type": "reasoning", "summary": [{"type": "summary_text", "text": "Planning"},
+                                               {"type": "summary_text", "text": "Check"}]}},
+    {"type": "response.output_item.done", "output_index": 1,
+     "item": {"type": "reasoning", "summary": [{"type": "summary_text", "text": "Whole"},
+                                               {"type": "summary_text", "text": "two"}]}},
+)
+REASONED = [{"reasoning_content": "Plan"}, {"reasoning_content": "ning"}, {"reasoning_content": "\n\nCheck"},
+            {"reasoning_content": "\n\nWhole\n\ntwo"}, {"content": "hi"}]
+FAILED_WITH_USAGE = sse({"type": "response.failed", "response": {
+    "error": {"message": "boom"}, "usage": {"input_tokens": 3, "output_tokens": 2}}})
+BILLED_FAILURE = dict(err("Responses API response.failed: boom"), _usage=dict(prompt_tokens=3, completion_tokens=2, total_tokens=5))
 ENDINGS = {  # name: (body pieces, how the consumer ends it, the deltas it sees, the exception it gets)
     "completed": (lambda: [HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
                   [{"content": "hi"}, fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
@@ -23,10 +44,15 @@ ENDINGS = {  # name: (body pieces, how the consumer ends it, the deltas it sees,
     "error_event": (lambda: [sse({"type": "error", "message": "bad"}), HI], "drain",
                     [err("Responses API error: bad")], None),
     "done": (lambda: [HI, b"data: [DONE]\n\n", HI], "drain", [{"content": "hi"}], None),
-    "end_of_body": (lambda: [HI, b"data: {\"partial"], "drain", [{"content": "hi"}, fin()], None),
+    "failed_with_usage": (lambda: [HI, FAILED_WITH_USAGE], "drain", [{"content": "hi"}, BILLED_FAILURE], None),
+    "reasoning_summary": (lambda: [REASONING, HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
+                          REASONED + [fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
+    "end_of_body": (lambda: [HI, b"data: {\"partial"], "drain", [{"content": "hi"}, CUT_OFF], None),
     "read_error": (lambda: [HI, OSError("reset")], "drain", [{"content": "hi"}], "OSError"),
     "close": (lambda: [HI, HI], "close", [{"content": "hi"}], None),
     "throw": (lambda: [HI, HI], "throw", [{"content": "hi"}], "RuntimeError"),
+    "close_in_except": (lambda: [REASONING, HI], "close_in_except", [{"reasoning_content": "Plan"}], None),
+    "throw_in_except": (lambda: [HI, HI], "throw_in_except", [{"content": "hi"}], "RuntimeError"),
     "gc": (lambda: [HI, HI], "drop", [{"content": "hi"}], None),
     "cycle": (lambda: [HI, HI], "cycle", [{"content": "hi"}], None),
 }
@@ -41,9 +67,11 @@ def fds():
     return len(os.listdir("/proc/self/fd"))
 
 
-def consume(impl, url, headers, payload, logger, how):
+def consume(impl, url, headers, payload, logger, how, handled=None):
     """One stream, ended as `how` says; returns the deltas seen and the name
-    of the exception that ended it, if any."""
+    of the exception that ended it, if any. The "_in_except" ways close or
+    throw from inside an `except` block handling `handled`, which must still
+    be the exception being handled after a close."""
     if how == "cycle":
         logger = {}
     g = impl.stream_raw(url, headers, payload, logger)
@@ -57,6 +85,18 @@ def consume(impl, url, headers, payload, logger, how):
                 g.close()
             elif how == "throw":
                 g.throw(RuntimeError("stop"))
+            elif how.endswith("_in_except"):
+                try:
+                    raise handled
+                except LookupError:
+                    try:
+                        if how == "close_in_except":
+                            g.close()
+                        else:
+                            g.throw(RuntimeError("stop"))
+                        assert sys.exception() is handled
+                    finally:
+                        handled.__traceback__ = None  # no cycle through this frame
             elif how in ("drop", "cycle"):
                 break
     except Exception as e:  # noqa: BLE001 - its type is checked by the caller
@@ -128,16 +168,18 @@ def test_every_ending_many_times_through_fake_opener(impl, monkeypatch, ending, 
     opener = Opener(pieces, FakeResponse1 if read1 else FakeResponse)
     monkeypatch.setattr(impl, "_urllib_opener_local", opener)
     args = inputs()
-    assert consume(impl, *args, how) == (deltas, exc)
-    consume(impl, *args, how)  # the logger now holds the start entries too
+    handled = LookupError("being handled")
+    assert consume(impl, *args, how, handled) == (deltas, exc)
+    consume(impl, *args, how, handled)  # the logger now holds the start entries too
     opener.check()
     gc.collect()  # the fake's record of an exception is a cycle through its frames
-    refs = [sys.getrefcount(a) for a in args]
-    traced, grown, caught = measure(1000, lambda: consume(impl, *args, how))
+    refs = [sys.getrefcount(a) for a in args + (handled,)]
+    traced, grown, caught = measure(1000, lambda: consume(impl, *args, how, handled))
     opener.check()
     gc.collect()
     assert opener.count == 1602
-    assert [sys.getrefcount(a) for a in args] == refs
+    assert [sys.getrefcount(a) for a in args + (handled,)] == refs
+    assert sys.exception() is None
     assert caught == []
     assert traced < 32 * 1024, "Python memory grew by %d bytes over 500 streams" % traced
     # The native module's own heap (C++) is invisible to tracemalloc: RSS
@@ -150,7 +192,9 @@ REAL = [  # (path, how, deltas seen, exception type or None)
     ("/completed", "drain", [{"content": "hi"}, fin(prompt_tokens=1, total_tokens=1)], None),
     ("/failed", "drain", [{"content": "hi"}, err("Responses API response.failed: boom")], None),
     ("/done", "drain", [{"content": "hi"}], None),
-    ("/end", "drain", [{"content": "hi"}, fin()], None),
+    ("/end", "drain", [{"content": "hi"}, CUT_OFF], None),
+    ("/failed-with-usage", "drain", [{"content": "hi"}, BILLED_FAILURE], None),
+    ("/reasoning", "drain", REASONED + [fin(prompt_tokens=1, total_tokens=1)], None),
     ("/completed", "close", [{"content": "hi"}], None),
     ("/completed", "throw", [{"content": "hi"}], "RuntimeError"),
     ("/completed", "drop", [{"content": "hi"}], None),
@@ -167,6 +211,8 @@ def server():
     s.route("/failed", HI, sse({"type": "response.failed", "error": {"message": "boom"}}))
     s.route("/done", HI, b"data: [DONE]\n\n", HI)
     s.route("/end", HI, b"data: {\"cut", mode="close")
+    s.route("/failed-with-usage", HI, FAILED_WITH_USAGE)
+    s.route("/reasoning", REASONING, HI, sse(completed(input_tokens=1)))
     # chunked, and the connection closes before the last chunk
     s.route("/truncated", b"%x\r\n%s\r\n" % (len(HI), HI), mode="close", headers={"Transfer-Encoding": "chunked"})
     yield s
@@ -183,7 +229,7 @@ def settle(limit, target):
 
 
 @pytest.mark.slow
-def test_real_server_every_ending_200_streams(impl, server, monkeypatch):
+def test_real_server_every_ending_240_streams(impl, server, monkeypatch):
     tracking = Tracking(impl._urllib_opener_local)
     monkeypatch.setattr(impl, "_urllib_opener_local", tracking)
     logger = {}
@@ -198,7 +244,7 @@ def test_real_server_every_ending_200_streams(impl, server, monkeypatch):
         one_round()
         gc.collect()
         before = settle(0, 0)
-        traced, grown, inner = measure(13, one_round, warm=0)  # 1 + 13 + 6 rounds: 200 streams
+        traced, grown, inner = measure(13, one_round, warm=0)  # 1 + 13 + 6 rounds of 12 streams
         after = settle(2, before)
     assert len(tracking.responses) == 20 * (len(REAL) - 1)  # the 404 raises from open
     assert all(r.closed for r in tracking.responses)

@@ -156,6 +156,12 @@ ORIGINS = [
     ("https://h.example/a", "http://h.example/b", False),
     ("https://h.example/a", "https://h.example:80/b", False),
     ("http://127.0.0.1:5/a", "http://localhost:5/b", False),
+    # a port that is not a number, or out of range, names no origin
+    ("http://h.example/a", "http://h.example:abc/b", False),
+    ("http://h.example/a", "http://h.example:99999/b", False),
+    ("http://h.example:99999/a", "http://h.example:99999/b", False),
+    ("http://h.example:abc/a", "http://h.example:abc/b", False),
+    ("https://h.example/a", "https://h.example:-1/b", False),
 ]
 
 
