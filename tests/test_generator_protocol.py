@@ -1,0 +1,248 @@
+"""The generator of stream_raw beside a real Python generator of the same
+shape (a `with` block over the response, yielding the deltas): every form of
+send, throw and close, in every stage, gives the same result or exception
+(type, message, cause and context, identity of what was thrown), the same
+warnings, the same calls on the response and the same state afterwards."""
+import gc
+import sys
+import warnings
+
+import pytest
+
+from sse_server import URL, FakeOpener, FakeResponse1, completed, fin, sse, text
+
+BODY = [sse(text("a")), sse(text("b")), sse(completed())]
+DELTAS = [{"content": "a"}, {"content": "b"}, fin()]
+
+
+def reference(resp, deltas):
+    with resp:
+        for d in deltas:
+            yield d
+
+
+class Response(FakeResponse1):
+    """Also records the exception being handled while its __exit__ runs, and
+    can run a hook from a read, or fail on exit."""
+
+    hook = None
+
+    def __init__(self, pieces, exit_result=None, exit_error=None):
+        super().__init__(pieces, exit_result)
+        self.exit_error = exit_error
+
+    def __exit__(self, *exc):
+        self.calls.append(("handling", sys.exception()))
+        result = super().__exit__(*exc)
+        if self.exit_error:
+            raise self.exit_error
+        return result
+
+    def read1(self, n=-1):
+        if self.hook and len(self.reads) == 1:
+            hook, self.hook = self.hook, None
+            hook()
+        return super().read1(n)
+
+
+class Hooked:
+    """The reference's deltas; the response's hook runs while the second
+    is fetched, as the module's reader runs it from its second read."""
+
+    def __init__(self, resp):
+        self.resp, self.it, self.count = resp, iter(DELTAS), 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.count += 1
+        if self.count == 2 and self.resp.hook:
+            hook, self.resp.hook = self.resp.hook, None
+            hook()
+        return next(self.it)
+
+
+@pytest.fixture
+def pair(impl, monkeypatch):
+    """pair(**response_kw) -> [(reference generator, its response), (the
+    module's generator, its response)]"""
+    def make(**kw):
+        ref_resp, resp = Response(list(BODY), **kw), Response(list(BODY), **kw)
+        monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
+        return [(reference(ref_resp, Hooked(ref_resp)), ref_resp), (impl.stream_raw(URL, {}, {}), resp)]
+    return make
+
+
+def traceback_of():
+    try:
+        raise KeyError("for its traceback")
+    except KeyError as e:
+        return e.__traceback__
+
+
+class E(Exception):
+    pass
+
+
+class Sub(E):
+    pass
+
+
+class Unmakeable(Exception):
+    def __init__(self, *args):
+        raise ZeroDivisionError("cannot make it")
+
+
+# name: (method, a function returning its arguments)
+DEPRECATED = "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead."
+OPERATIONS = {
+    "throw()": ("throw", lambda: ()),
+    "throw(E, None, None, 1)": ("throw", lambda: (E, None, None, 1)),
+    "throw(E)": ("throw", lambda: (E,)),
+    "throw(E())": ("throw", lambda: (E("x"),)),
+    "throw(E, None)": ("throw", lambda: (E, None)),
+    "throw(E, 'v')": ("throw", lambda: (E, "v")),
+    "throw(E, ('a', 'b'))": ("throw", lambda: (E, ("a", "b"))),
+    "throw(E, E())": ("throw", lambda: (E, E("i"))),
+    "throw(E, Sub())": ("throw", lambda: (E, Sub("s"))),
+    "throw(Sub, E())": ("throw", lambda: (Sub, E("s"))),
+    "throw(E, KeyError())": ("throw", lambda: (E, KeyError("k"))),
+    "throw(E(), None)": ("throw", lambda: (E("x"), None)),
+    "throw(E(), 'v')": ("throw", lambda: (E("x"), "v")),
+    "throw(E, None, None)": ("throw", lambda: (E, None, None)),
+    "throw(E, None, tb)": ("throw", lambda: (E, None, traceback_of())),
+    "throw(E(), None, tb)": ("throw", lambda: (E("x"), None, traceback_of())),
+    "throw(E, None, 1)": ("throw", lambda: (E, None, 1)),
+    "throw(E(), None, 'tb')": ("throw", lambda: (E("x"), None, "tb")),
+    "throw('s')": ("throw", lambda: ("s",)),
+    "throw(int)": ("throw", lambda: (int,)),
+    "throw(1, 2)": ("throw", lambda: (1, 2)),
+    "throw(Unmakeable)": ("throw", lambda: (Unmakeable,)),
+    "throw(StopIteration)": ("throw", lambda: (StopIteration,)),
+    "throw(StopIteration(5))": ("throw", lambda: (StopIteration(5),)),
+    "throw(GeneratorExit)": ("throw", lambda: (GeneratorExit,)),
+    "throw(KeyboardInterrupt())": ("throw", lambda: (KeyboardInterrupt(),)),
+    "throw(ExceptionGroup)": ("throw", lambda: (ExceptionGroup("eg", [E("in")]),)),
+    "send(None)": ("send", lambda: (None,)),
+    "send(1)": ("send", lambda: (1,)),
+    "send()": ("send", lambda: ()),
+    "close()": ("close", lambda: ()),
+    "close(1)": ("close", lambda: (1,)),
+    "next": ("__next__", lambda: ()),
+}
+STAGES = {
+    "created": lambda g: None,
+    "suspended": next,
+    "at its last delta": lambda g: [next(g) for _ in DELTAS],
+    "finished": list,
+    "closed": lambda g: (next(g), g.close()),
+    "raised": lambda g: (next(g), run(g, "throw", (KeyError("k"),))),
+}
+# A StopIteration raised inside a Python generator's body becomes a
+# RuntimeError; the module's generator lets one thrown in while it is
+# suspended out as it is, which ends the consumer's loop silently instead of
+# failing. (When __exit__ swallows it, both finish normally.)
+STOP_ITERATION_LEAKS = {"throw(StopIteration)", "throw(StopIteration(5))"}
+
+
+def run(g, method, args):
+    """The outcome of g.<method>(*args), as comparable values."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            outcome = ("value", getattr(g, method)(*args))
+        except BaseException as e:  # noqa: BLE001 - the outcome is compared
+            tb_frames = []
+            t = e.__traceback__
+            while t is not None:
+                tb_frames.append(t.tb_frame)
+                t = t.tb_next
+            given_tb = [a for a in args if type(a).__name__ == "traceback"]
+            outcome = ("raise", type(e), str(e), type(e.__cause__), type(e.__context__),
+                       [a is e for a in args], [t.tb_frame in tb_frames for t in given_tb])
+    return outcome + tuple((w.category, str(w.message)) for w in caught)
+
+
+def observed(g, resp, method, args):
+    outcome = run(g, method, args)
+    state = (g.gi_running, g.gi_suspended)
+    calls = [c[:2] if c[0] == "exit" else c[:1] for c in resp.calls if c[0] in ("enter", "exit")]
+    handling = [type(c[1]) for c in resp.calls if c[0] == "handling"]
+    return outcome, state, calls, handling, run(g, "__next__", ())
+
+
+@pytest.mark.parametrize("exit_result", [None, True], ids=["exit-passes", "exit-swallows"])
+@pytest.mark.parametrize("op", OPERATIONS)
+def test_operation_in_every_stage_as_a_python_generator(impl, pair, op, exit_result, request):
+    if op in STOP_ITERATION_LEAKS and exit_result is None and impl.__name__ == "routes.responses_api":
+        request.applymarker(pytest.mark.xfail(strict=True, reason="StopIteration thrown in leaves as it is"))
+    method, args = OPERATIONS[op]
+    differ = []
+    for stage, reach in STAGES.items():
+        seen = []
+        for g, resp in pair(exit_result=exit_result):
+            reach(g)
+            seen.append(observed(g, resp, method, args()))
+        if seen[0] != seen[1]:
+            differ.append((stage, seen))
+    assert differ == []
+
+
+def test_deprecated_signature_warning_can_be_an_error(impl, pair):
+    for g, resp in pair():
+        next(g)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DeprecationWarning)
+            with pytest.raises(DeprecationWarning) as info:
+                g.throw(E, None)
+        assert str(info.value) == DEPRECATED
+        assert next(g) == {"content": "b"}  # nothing was thrown in
+
+
+@pytest.mark.parametrize("op", ["next", "send(None)", "throw(E)", "close()"])
+def test_reentry_while_running(impl, pair, op):
+    method, args = OPERATIONS[op]
+    seen = []
+    for g, resp in pair():
+        inside = []
+        resp.hook = lambda g=g, inside=inside: inside.append((g.gi_running, g.gi_suspended, run(g, method, args())))
+        outcomes = [run(g, "__next__", ()) for _ in range(3)]
+        seen.append((inside, outcomes))
+    assert seen[0] == seen[1]
+    assert [(running, suspended, outcome[:3]) for running, suspended, outcome in seen[1][0]] == \
+        [(True, False, ("raise", ValueError, "generator already executing"))]
+
+
+@pytest.mark.parametrize("op", ["close()", "throw(E())", "next"])
+def test_exit_that_raises(impl, pair, op):
+    method, args = OPERATIONS[op]
+    seen = []
+    for g, resp in pair(exit_error=OSError("exit failed")):
+        if op == "next":
+            [next(g) for _ in DELTAS]
+        else:
+            next(g)
+        seen.append(observed(g, resp, method, args()))
+    assert seen[0] == seen[1]
+    assert seen[1][0][:3] == ("raise", OSError, "exit failed")
+
+
+@pytest.mark.parametrize("exit_error", [None, OSError("exit failed")], ids=["exit-passes", "exit-raises"])
+def test_collected_while_suspended(impl, pair, exit_error):
+    seen, pairs = [], pair(exit_error=exit_error)
+    while pairs:
+        g, resp = pairs.pop(0)
+        next(g)
+        unraisable = []
+        hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(
+            (type(u.exc_value), str(u.exc_value), type(u.object).__name__))
+        try:
+            del g
+            gc.collect()
+        finally:
+            sys.unraisablehook = hook
+        seen.append(([c[:2] for c in resp.calls if c[0] == "exit"], [type(c[1]) for c in resp.calls if c[0] == "handling"],
+                     unraisable))
+    assert seen[0] == seen[1]
+    assert seen[1][0] == [("exit", GeneratorExit)]
