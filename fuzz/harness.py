@@ -31,7 +31,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 with atheris.instrument_imports(include=["twin"]):
     from twin import responses_api as twin
 from routes import responses_api as native  # noqa: E402
-from sse_server import FakeOpener, FakeResponse, FakeResponse1  # noqa: E402
+from fake_opener import FakeOpener, FakeResponse, FakeResponse1  # noqa: E402
 
 time.time = lambda: 1.0  # the debug record's timestamp, the same for both
 
@@ -52,15 +52,22 @@ KEYS = ["role", "content", "type", "text", "output_text", "image_url", "image", 
         "id", "function", "name", "arguments", "description", "parameters", "model", "temperature", "max_tokens",
         "output", "call_id", "usage", "input_tokens", "output_tokens", "total_tokens", "prompt_tokens",
         "completion_tokens", "choices", "object", "item", "item_id", "delta", "response", "error", "message",
-        "incomplete_details", "code", "status"]
+        "incomplete_details", "code", "status", "detail", "summary", "output_index", "summary_index", "part"]
 WORDS = ["", " ", "\n", "system", "developer", "user", "assistant", "tool", "text", "input_text", "output_text",
          "image_url", "input_image", "output_image", "function", "function_call", "message", "response", "hi",
-         "\u00e9\u2713\U0001F31F", "[DONE]", "null", "data:", "x" * 600, "\ud800", "auto", "none", "required"]
+         "\u00e9\u2713\U0001F31F", "[DONE]", "null", "data:", "x" * 600, "\ud800", "auto", "none", "required",
+         "reasoning", "summary_text", "low", "high", "\n\n"]
 LEAVES = [None, True, False, 0, 1, -7, 2 ** 70, 1.5, math.nan, math.inf, -0.0, b"x\xff"]
 EVENT_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "response.output_item.added",
                "response.function_call_arguments.delta", "response.function_call_arguments.done",
                "response.output_item.done", "response.completed", "response.failed", "response.incomplete",
-               "error", "response.created", "response.in_progress", "response.refusal.delta", ""]
+               "error", "response.created", "response.in_progress", "response.refusal.delta", "",
+               "response.reasoning_summary_text.delta", "response.reasoning_summary_part.added",
+               "response.reasoning_summary_part.done", "response.reasoning_summary_text.done"]
+# Output and summary positions: ints mostly, and what the readers must not
+# take for one (bools, numeric strings, floats equal to an int, NaN, lists).
+INDEXES = [0, 1, 2, 3, 0, 1, True, False, "0", "1", 0.0, 1.0, math.nan, -1, 2 ** 64, None, [0], [], {"i": 0}]
+DETAILS = ["low", "high", "auto", "", SubStr("low"), SubStr(""), None, 0, 1.5, True, ["low"], {"d": "low"}, b"low"]
 
 
 class Gen:
@@ -68,6 +75,11 @@ class Gen:
 
     def __init__(self, data):
         self.f = atheris.FuzzedDataProvider(data)
+        self.count = 0
+
+    def serial(self):
+        self.count += 1
+        return self.count
 
     def n(self, lo, hi):
         return self.f.ConsumeIntInRange(lo, hi)
@@ -122,12 +134,69 @@ class Gen:
                 if self.chance(3):
                     parts.append(self.value(1))
                     continue
+                if self.chance(3):
+                    parts.append(self.image_part())
+                    continue
                 part = {"type": self.pick(["text", "image_url", "input_image", "output_image", "input_text", "x"])}
-                for k in self.sample(["text", "output_text", "image_url", "image"]):
-                    part[k] = ({"url": self.text()} if k in ("image_url", "image") and self.chance(2) else self.leaf())
+                for k in self.sample(["text", "output_text", "image_url", "image", "detail"]):
+                    if k == "detail":
+                        part[k] = self.detail()
+                    elif k in ("image_url", "image") and self.chance(2):
+                        part[k] = self.image_ref()
+                    else:
+                        part[k] = self.leaf()
                 parts.append(part)
             return parts
         return self.value(depth)
+
+    def detail(self):
+        return self.pick(DETAILS) if not self.chance(4) else self.leaf()
+
+    def image_ref(self):
+        """The Chat form's image reference: {"url": U, "detail": D}."""
+        ref = Sub() if self.chance(6) else {}
+        if not self.chance(8):
+            ref["url"] = self.text() if not self.chance(6) else self.leaf()
+        if not self.chance(3):
+            ref["detail"] = self.detail()
+        return ref
+
+    def image_part(self):
+        """An image part in the Chat form {"type": "image_url", "image_url":
+        {"url": U, "detail": D}}, the Responses form {"type": "input_image",
+        "image_url": U, "detail": D}, or a mix of both."""
+        kind = self.pick(["image_url", "input_image", "output_image", SubStr("input_image")])
+        key = "image" if self.chance(6) else "image_url"
+        if self.chance(2):
+            part = {"type": kind, key: self.image_ref()}
+            if self.chance(4):
+                part["detail"] = self.detail()
+        else:
+            part = {"type": kind, key: self.text() if not self.chance(6) else self.leaf()}
+            if not self.chance(4):
+                part["detail"] = self.detail()
+        return part
+
+    def index(self):
+        return self.pick(INDEXES)
+
+    def summary(self):
+        """A reasoning item's "summary": a list of summary parts (dicts whose
+        "text" is of any type), or anything else."""
+        if self.chance(6):
+            return self.value(1)
+        parts = []
+        for _ in range(self.n(0, 4)):
+            if self.chance(6):
+                parts.append(self.value(1))
+                continue
+            p = Sub() if self.chance(8) else {}
+            if not self.chance(4):
+                p["type"] = "summary_text"
+            if not self.chance(6):
+                p["text"] = self.text() if not self.chance(4) else self.leaf()
+            parts.append(p)
+        return SubList(parts) if self.chance(8) else parts
 
     def sample(self, keys):
         return [k for k in keys if self.chance(2)]
@@ -187,15 +256,21 @@ class Gen:
     def output_item(self):
         if self.chance(6):
             return self.value(2)
-        item = {"type": self.pick(["message", "function_call", "reasoning", None])}
-        for k in self.sample(["content", "id", "call_id", "name", "arguments"]):
-            item[k] = self.content() if k == "content" else self.leaf()
+        kind = self.pick(["message", "function_call", "reasoning", "reasoning", None, SubStr("reasoning")])
+        item = {"type": kind}
+        if kind == "reasoning" and not self.chance(4):
+            item["summary"] = self.summary()
+        for k in self.sample(["content", "id", "call_id", "name", "arguments", "summary"]):
+            if k == "summary":
+                item[k] = self.summary()
+            else:
+                item[k] = self.content() if k == "content" else self.leaf()
         return item
 
     def usage(self):
         if self.chance(6):
-            return self.value(1)
-        counts = [0, 1, 10, None, 2.5, True, "3", 2 ** 65]
+            return self.pick([lambda: self.value(1), lambda: self.pick([{}, None, 0, "", [], False, "usage", [1]])])()
+        counts = [0, 1, 10, None, 2.5, True, "3", 2 ** 65, -1, [1], {"n": 1}, math.nan, ""]
         return {k: self.pick(counts) for k in self.sample(["input_tokens", "output_tokens", "total_tokens",
                                                            "prompt_tokens", "completion_tokens"])}
 
@@ -384,13 +459,40 @@ def t_stream_bytes(g):
 JUNK = [b": ping", b"id: 7", b"retry: 5", b"data: {bad", b"data:", b"\xff\xfe\xc3", b"event:", b"data: [1]",
         b"data: [DONE]", b"data:  [DONE]  ", b"DATA: {}", b"data: null", b"data: \"s\"", b"data: 5",
         b"\xc2\xa0data: {}", b"data:\xc2\xa0{}", b"event: response.completed"]
-FIELDS = {"response.output_text.delta": ["delta"], "response.reasoning_text.delta": ["delta"],
-          "response.output_item.added": ["item"], "response.output_item.done": ["item"],
-          "response.function_call_arguments.delta": ["item_id", "delta"],
-          "response.function_call_arguments.done": ["item_id", "arguments"],
-          "response.completed": ["response"], "response.failed": ["error", "incomplete_details", "response"],
-          "response.incomplete": ["error", "incomplete_details", "response"], "error": ["message", "error", "code"]}
+SUMMARY_FIELDS = ["item_id", "output_index", "summary_index"]
+FIELDS = {"response.output_text.delta": ["output_index", "delta"],
+          "response.reasoning_text.delta": ["output_index", "delta"],
+          "response.reasoning_summary_text.delta": SUMMARY_FIELDS + ["delta"],
+          "response.reasoning_summary_text.done": SUMMARY_FIELDS + ["text"],
+          "response.reasoning_summary_part.added": SUMMARY_FIELDS + ["part"],
+          "response.reasoning_summary_part.done": SUMMARY_FIELDS + ["part"],
+          "response.output_item.added": ["output_index", "item"], "response.output_item.done": ["output_index", "item"],
+          "response.function_call_arguments.delta": ["item_id", "output_index", "delta"],
+          "response.function_call_arguments.done": ["item_id", "output_index", "arguments"],
+          "response.completed": ["response"],
+          "response.failed": ["error", "incomplete_details", "response", "usage"],
+          "response.incomplete": ["error", "incomplete_details", "response", "usage"],
+          "error": ["message", "error", "code"]}
 IDS = ["fc_1", "fc_2", "fc_3", "", None]
+
+
+def item_id(g):
+    """A known item id, or a new one (some servers rename the item on every event)."""
+    if g.chance(4):
+        return "fc_r%d" % g.serial()
+    return g.pick(IDS) if not g.chance(6) else g.leaf()
+
+
+def response_object(g):
+    """The "response" of a terminal event: usage of every kind inside, or no dict at all."""
+    if g.chance(8):
+        return g.pick([g.leaf, lambda: g.list(1)])()
+    v = {}
+    if not g.chance(4):
+        v["usage"] = g.usage()
+    for f in g.sample(["error", "incomplete_details", "status"]):
+        v[f] = g.value(1)
+    return v
 
 
 def event(g):
@@ -402,17 +504,27 @@ def event(g):
         if g.chance(5):
             continue
         if k == "item":
-            v = {"type": g.pick(["function_call", "function_call", "message", None])}
-            for f in g.sample(["id", "call_id", "name", "arguments"]):
-                v[f] = g.pick(IDS + ["call_a", "call_b", "f", "g"]) if not g.chance(4) else g.leaf()
+            v = {"type": g.pick(["function_call", "function_call", "message", "reasoning", "reasoning", None])}
+            if v["type"] == "reasoning" and not g.chance(3):
+                v["summary"] = g.summary()
+            for f in g.sample(["id", "call_id", "name", "arguments", "summary"]):
+                if f == "summary":
+                    v[f] = g.summary()
+                elif f == "id":
+                    v[f] = item_id(g)
+                else:
+                    v[f] = g.pick(IDS + ["call_a", "call_b", "f", "g"]) if not g.chance(4) else g.leaf()
             v = v if not g.chance(12) else g.value(1)
         elif k == "item_id":
-            v = g.pick(IDS) if not g.chance(6) else g.leaf()
+            v = item_id(g)
+        elif k in ("output_index", "summary_index"):
+            v = g.index() if not g.chance(12) else g.leaf()
+        elif k == "part":
+            v = {"type": "summary_text", "text": g.text()} if not g.chance(4) else g.value(1)
         elif k == "response":
-            v = {}
-            for f in g.sample(["usage", "error", "incomplete_details", "status"]):
-                v[f] = g.usage() if f == "usage" else g.value(1)
-            v = v if not g.chance(10) else g.leaf()
+            v = response_object(g)
+        elif k == "usage":
+            v = g.usage()
         elif k in ("error", "incomplete_details"):
             v = g.pick([lambda: {"message": g.text()}, lambda: {"reason": "max_output_tokens"}, g.leaf, lambda: g.value(1)])()
         else:
@@ -423,16 +535,97 @@ def event(g):
     return t, data
 
 
+def pieces_of(g, text):
+    """A text cut into one to three fragments; anything else as it is."""
+    if not isinstance(text, str) or not text or g.chance(3):
+        return [text]
+    cuts = sorted(g.n(0, len(text)) for _ in range(g.n(1, 2)))
+    return [text[a:b] for a, b in zip([0] + cuts, cuts + [len(text)])]
+
+
+def scripted_events(g):
+    """A stream shaped like the service's: output items in turn (reasoning
+    whose summary parts stream or arrive only whole at item done, text,
+    function calls), item ids fixed or new on every event, output indices
+    mostly right, then a terminal event with its usage, or none at all."""
+    events = [{"type": "response.created", "response": {"status": "in_progress"}}]
+    for out in range(g.n(0, 4)):
+        index = out if not g.chance(8) else g.index()
+        kind = g.pick(["reasoning", "reasoning", "message", "function_call"])
+        rotate = g.chance(3)
+        fixed = "%s_%d" % (kind[:2], out)
+
+        def ids():
+            return "%s_r%d" % (kind[:2], g.serial()) if rotate else fixed
+
+        def add(t, **fields):
+            data = {"type": t}
+            if not g.chance(12):
+                data["output_index"] = index
+            data.update(fields)
+            events.append(data)
+
+        if kind == "reasoning":
+            texts = [g.text() if not g.chance(8) else g.leaf() for _ in range(g.n(0, 3))]
+            add("response.output_item.added", item={"type": "reasoning", "id": ids(), "summary": []})
+            if g.chance(6):
+                add("response.reasoning_text.delta", item_id=ids(), delta=g.text())
+            if g.chance(2):
+                for k, text in enumerate(texts):
+                    k = k if not g.chance(8) else g.index()
+                    part = {"type": "summary_text", "text": ""}
+                    add("response.reasoning_summary_part.added", item_id=ids(), summary_index=k, part=part)
+                    for piece in pieces_of(g, text):
+                        add("response.reasoning_summary_text.delta", item_id=ids(), summary_index=k, delta=piece)
+                    add("response.reasoning_summary_text.done", item_id=ids(), summary_index=k, text=text)
+                    add("response.reasoning_summary_part.done", item_id=ids(), summary_index=k, part=dict(part, text=text))
+            summary = [{"type": "summary_text", "text": t} for t in texts] if not g.chance(6) else g.summary()
+            add("response.output_item.done", item={"type": "reasoning", "id": ids(), "summary": summary})
+        elif kind == "message":
+            texts = [g.text() for _ in range(g.n(0, 3))]
+            add("response.output_item.added", item={"type": "message", "id": ids(), "content": []})
+            for text in texts:
+                add("response.output_text.delta", item_id=ids(), delta=text)
+            add("response.output_item.done", item={"type": "message", "id": ids(),
+                                                   "content": [{"type": "output_text", "text": "".join(texts)}]})
+        else:
+            call = {"type": "function_call", "id": ids(), "call_id": g.pick(["call_a", "call_b", ""]),
+                    "name": g.pick(["f", "g", ""]), "arguments": ""}
+            args = g.pick(['{"a": 1}', "{}", "", g.text()])
+            add("response.output_item.added", item=call)
+            if not g.chance(4):
+                for piece in pieces_of(g, args):
+                    add("response.function_call_arguments.delta", item_id=ids(), delta=piece)
+            if g.chance(2):
+                add("response.function_call_arguments.done", item_id=ids(), arguments=args)
+            add("response.output_item.done", item=dict(call, id=ids(), arguments=args))
+    end = g.pick(["response.completed", "response.failed", "response.incomplete", "error", None, None])
+    if end == "error":
+        events.append({"type": end, "message": g.text()})
+    elif end:
+        events.append({"type": end, "response": response_object(g)})
+    events = [(e["type"], e) for e in events]
+    if g.chance(4):
+        events.append((None, None))  # the "[DONE]" line
+    for _ in range(g.n(0, 2) if g.chance(4) else 0):  # a stray event anywhere
+        events.insert(g.n(0, len(events)), event(g))
+    return events
+
+
 def t_stream_events(g):
-    """Event sequences from the stream's vocabulary, framed with random
-    separators, junk lines and line ends, split at random places."""
+    """Event sequences from the stream's vocabulary, or shaped like a real
+    stream, framed with random separators, junk lines and line ends, at
+    times cut short anywhere, split at random places."""
     run_stream(g, lambda: events_body(g))
 
 
 def events_body(g):
+    events = scripted_events(g) if g.chance(2) else [event(g) for _ in range(g.n(0, 14))]
     lines = []
-    for _ in range(g.n(0, 14)):
-        t, data = event(g)
+    for t, data in events:
+        if t is None:
+            lines += [b"data: [DONE]", b""]
+            continue
         if g.chance(3):
             lines.append(b"event:" + g.pick([b" ", b"", b"\t"]) + (t if not g.chance(4) else g.text()).encode("utf-8", "replace"))
         try:
@@ -445,7 +638,10 @@ def events_body(g):
         if g.chance(8):
             lines.append(g.pick(JUNK))
     end = g.pick([b"\n", b"\n", b"\r\n", b"\r"])
-    return end.join(lines) + g.pick([end, b"", b"\n"])
+    body = end.join(lines) + g.pick([end, b"", b"\n"])
+    if g.chance(5):  # the upstream went away: cut mid-event, mid-call or between events
+        body = body[:g.n(0, len(body))]
+    return body
 
 
 TARGETS = {name[2:]: fn for name, fn in globals().items() if name.startswith("t_")}
