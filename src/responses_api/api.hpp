@@ -17,13 +17,9 @@ PyObject *build_payload(PyObject *const *args);      // (api_messages, llm_confi
 PyObject *normalize_response(PyObject *const *args);  // (resp)
 // Appends to `texts` the non-empty str "text" of every dict in a reasoning
 // item's "summary" list, in order (nothing when it is not a list).
-void collect_summary_texts(PyObject *item, PyObject *texts);
+void collect_summary_texts(Borrowed item, Borrowed texts);
 
-// streaming/
-PyObject *stream_raw(PyObject *const *args);        // (url, headers, payload, debug_logger)
+// streaming/ (stream_raw itself is in surface/generator.hpp)
 PyObject *redirect_request(PyObject *const *args);  // (self, req, fp, code, msg, headers, newurl)
-int init_stream_type();
-// The handler class, kept for the zero-argument super() of redirect_request.
-void set_handler_class(PyObject *cls);
 
 }  // namespace rapi

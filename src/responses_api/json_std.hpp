@@ -1,9 +1,12 @@
-// Fast paths around the standard json module. They are taken only while the
-// module global `json` is still the standard module as imported, and every
-// function and class its `loads`/`dumps` go through is still the standard
-// one (identity checks at each call); they then give exactly what the call
-// would give. In every other case the callers call `json.loads` /
-// `json.dumps` as written.
+// Fast paths around the standard json module, for the stream reader's
+// `json.loads` and convert_messages' `json.dumps`. They are taken only while
+// the module global `json` is still the standard module as imported, and
+// every function and class its `loads`/`dumps` go through is still the
+// standard one: a caller (or a test) may replace any of them, and the
+// module must then call the replacement, so the identity checks run at
+// each call. The fast paths then give exactly what the call would give
+// (tests/streaming/test_json_decoding.py, tests/test_json_encoding.py). In
+// every other case the callers call `json.loads` / `json.dumps` as written.
 #pragma once
 
 #include "values.hpp"
@@ -11,12 +14,12 @@
 namespace rapi {
 
 // Remembers the standard json module and what its loads and dumps use.
-void capture_standard_json(PyObject *json);
+void capture_standard_json(Borrowed json);
 
 // The decoder's scanner (`json._default_decoder.scan_once`) when
 // `json.loads(s)` is, right now, exactly the standard decoding; else null.
 // Borrowed.
-PyObject *standard_scanner(PyObject *json);
+PyObject *standard_scanner(Borrowed json);
 
 // `json.loads(s)` for an exact str through the scanner: the value, or null
 // with the error loads would raise (StopIteration becomes a ValueError,
@@ -27,6 +30,15 @@ PyObject *scan_json(PyObject *scanner, PyObject *s);
 // standard module and obj is made of exact dicts (str keys), lists, tuples,
 // str, int, float, bool and None nested not too deep; an empty Ref when the
 // fast path does not apply (the caller then calls json.dumps).
-Ref dumps_text(PyObject *json, PyObject *obj);
+Ref dumps_text(Borrowed json, Borrowed obj);
+
+namespace json_detail {
+// A module-dict entry, borrowed; null when missing (no error left set).
+PyObject *entry(PyObject *dict, PyObject *name);
+// The attribute `name` of a class as special-method lookup finds it, for
+// identity checks against the state's captures only (the class keeps it
+// alive); null when it is not a class or has none.
+PyObject *type_attr(PyObject *type, PyObject *name);
+}  // namespace json_detail
 
 }  // namespace rapi

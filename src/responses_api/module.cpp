@@ -1,30 +1,30 @@
-// Module initialisation: the import checks, then the globals in their order.
+// Module initialisation: the import checks, the module state, then the
+// globals in their order. Pinned down in tests/test_surface.py (import).
 #include "api.hpp"
 #include "json_std.hpp"
 #include "surface/docs.hpp"
 #include "surface/function.hpp"
+#include "surface/generator.hpp"
 
 namespace rapi {
 namespace {
 
-constexpr int kLineInit = 1;
-
 // ------------------------------------------------------------ callables
 
 const FunctionSpec kConvertMessages = {
-    "convert_messages", "convert_messages", docs::convert_messages_doc, 70, 1, 1,
+    "convert_messages", "convert_messages", docs::convert_messages_doc, Entry::ConvertMessages, 1, 1,
     {"api_messages"}, {}, convert_messages};
 
 const FunctionSpec kNormalizeContent = {
-    "_normalize_content", "_normalize_content", docs::normalize_content_doc, 160, 2, 2,
+    "_normalize_content", "_normalize_content", docs::normalize_content_doc, Entry::NormalizeContent, 2, 2,
     {"content", "text_type"}, {}, normalize_content};
 
 const FunctionSpec kConvertTools = {
-    "convert_tools", "convert_tools", docs::convert_tools_doc, 220, 1, 1,
+    "convert_tools", "convert_tools", docs::convert_tools_doc, Entry::ConvertTools, 1, 1,
     {"tools"}, {}, convert_tools};
 
 const FunctionSpec kBuildPayload = {
-    "build_payload", "build_payload", docs::build_payload_doc, 260, 8, 2,
+    "build_payload", "build_payload", docs::build_payload_doc, Entry::BuildPayload, 8, 2,
     {"api_messages", "llm_config", "tools", "tool_choice", "stream", "max_tokens", "temperature",
      "skip_tool_choice"},
     {DefaultValue::None, DefaultValue::None, DefaultValue::False, DefaultValue::None,
@@ -32,28 +32,22 @@ const FunctionSpec kBuildPayload = {
     build_payload};
 
 const FunctionSpec kNormalizeResponse = {
-    "normalize_response", "normalize_response", docs::normalize_response_doc, 310, 1, 1,
+    "normalize_response", "normalize_response", docs::normalize_response_doc, Entry::NormalizeResponse, 1, 1,
     {"resp"}, {}, normalize_response};
 
 const FunctionSpec kStreamRaw = {
-    "stream_raw", "stream_raw", docs::stream_raw_doc, 390, 4, 3,
+    "stream_raw", "stream_raw", docs::stream_raw_doc, Entry::StreamRaw, 4, 3,
     {"url", "headers", "payload", "debug_logger"}, {DefaultValue::None}, stream_raw};
 
 const FunctionSpec kRedirectRequest = {
-    "redirect_request", "_PostRedirectHandlerLocal.redirect_request", docs::redirect_request_doc, 560,
-    7, 7, {"self", "req", "fp", "code", "msg", "headers", "newurl"}, {}, redirect_request};
+    "redirect_request", "_PostRedirectHandlerLocal.redirect_request", docs::redirect_request_doc,
+    Entry::RedirectRequest, 7, 7, {"self", "req", "fp", "code", "msg", "headers", "newurl"}, {}, redirect_request};
 
-// ------------------------------------------------------------ import state
-
-// The one module object of this process, and the interpreter that owns it.
-PyObject *g_module = nullptr;
-int64_t g_interpreter_id = -1;
-
-void bind(PyObject *dict, PyObject *name, const Ref &value) { set_item(dict, name, value.get()); }
+// ------------------------------------------------------------ import steps
 
 // `import <dotted>`: binds the top-level package, as the statement does.
-Ref import_statement(PyObject *dotted, PyObject *globals) {
-    return Ref::steal(PyImport_ImportModuleLevelObject(dotted, globals, nullptr, nullptr, 0));
+Ref import_statement(PyObject *dotted, Borrowed globals) {
+    return Ref::steal(PyImport_ImportModuleLevelObject(dotted, globals.get(), nullptr, nullptr, 0));
 }
 
 void warn_on_version_mismatch() {
@@ -67,97 +61,87 @@ void warn_on_version_mismatch() {
     }
 }
 
-void register_in_sys_modules(PyObject *module) {
-    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+void register_in_sys_modules(Borrowed module) {
     PyObject *existing = nullptr;
-    check(PyDict_SetDefaultRef(modules, S.module_name, module, &existing));
-    Py_XDECREF(existing);
+    check(PyDict_SetDefaultRef(PyImport_GetModuleDict(), S.module_name, module.get(), &existing));
+    Ref dropped = Ref::steal_or_null(existing);  // the entry already there, or the module itself
 }
 
-void bind_globals(PyObject *dict) {
+void bind_globals(Borrowed dict) {
     Ref json = import_statement(S.json, dict);
-    bind(dict, S.json, json);
+    set_item(dict, S.json, json);
     capture_standard_json(json);
-    bind(dict, S.urllib, import_statement(S.urllib_request, dict));
-    bind(dict, S.urllib, import_statement(S.urllib_error, dict));
+    set_item(dict, S.urllib, import_statement(S.urllib_request, dict));
+    set_item(dict, S.urllib, import_statement(S.urllib_error, dict));
 
-    bind(dict, S.convert_messages_fn, Ref::steal(new_function(&kConvertMessages)));
-    bind(dict, S.normalize_content_fn, Ref::steal(new_function(&kNormalizeContent)));
-    bind(dict, S.convert_tools_fn, Ref::steal(new_function(&kConvertTools)));
-    bind(dict, S.build_payload_fn, Ref::steal(new_function(&kBuildPayload)));
-    bind(dict, S.normalize_response_fn, Ref::steal(new_function(&kNormalizeResponse)));
-    bind(dict, S.stream_raw_fn, Ref::steal(new_function(&kStreamRaw)));
+    set_item(dict, S.convert_messages_fn, new_function(&kConvertMessages));
+    set_item(dict, S.normalize_content_fn, new_function(&kNormalizeContent));
+    set_item(dict, S.convert_tools_fn, new_function(&kConvertTools));
+    set_item(dict, S.build_payload_fn, new_function(&kBuildPayload));
+    set_item(dict, S.normalize_response_fn, new_function(&kNormalizeResponse));
+    set_item(dict, S.stream_raw_fn, new_function(&kStreamRaw));
 
     // class _PostRedirectHandlerLocal(urllib.request.HTTPRedirectHandler)
     Ref base = urllib_request(S.HTTPRedirectHandler);
-    Ref method = Ref::steal(new_function(&kRedirectRequest));
     Ref doc = Ref::steal(PyUnicode_FromString(docs::handler_class_doc));
-    PyObject *name = S.handler_class_name;
-    Ref ns = make_dict(S.__module__, S.module_name, S.__qualname__, name, S.__doc__, doc.get(),
-                       S.redirect_request, method.get());
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    Ref cls = call(reinterpret_cast<PyObject *>(Py_TYPE(base.get())), name, bases.get(), ns.get());
-    set_handler_class(cls);
-    bind(dict, name, cls);
+    Ref ns = make_dict(S.__module__, S.module_name, S.__qualname__, S.handler_class_name, S.__doc__, doc,
+                       S.redirect_request, new_function(&kRedirectRequest));
+    Ref cls = call(reinterpret_cast<PyObject *>(Py_TYPE(base.get())), S.handler_class_name, make_tuple(base), ns);
+    state.handler_class = Borrowed(cls).retain().release();  // the state keeps its own reference
+    set_item(dict, S.handler_class_name, cls);
 
     // _urllib_opener_local = urllib.request.build_opener(_PostRedirectHandlerLocal)
-    Ref opener = call(urllib_request(S.build_opener), cls.get());
-    bind(dict, S.opener_name, opener);
+    set_item(dict, S.opener_name, call(urllib_request(S.build_opener), cls));
 
-    bind(dict, S.test_name, new_dict());
+    set_item(dict, S.test_name, new_dict());
 }
 
 int module_exec(PyObject *module) {
-    if (g_module) {
-        if (g_module == module) return 0;
+    if (state.module) {
+        if (state.module == module) return 0;  // reload: nothing to do
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'responses_api' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    g_module = module;
-    PyObject *result = guarded([&]() -> PyObject * {
-        check(init_strings());
-        check(init_constants());
+    state.module = module;
+    bool built = attempt([&] {
+        check(build_state());
         check(init_function_type());
-        check(init_stream_type());
-        set_module_dict(PyModule_GetDict(module));
+        check(init_generator_type());
+        state.module_dict = Ref::retain(PyModule_GetDict(module)).release();  // the state keeps its own reference
         warn_on_version_mismatch();
         register_in_sys_modules(module);
-        bind_globals(PyModule_GetDict(module));
-        Py_RETURN_NONE;
+        bind_globals(state.module_dict);
     });
-    if (result) {
-        Py_DECREF(result);
-        return 0;
-    }
-    g_module = nullptr;
+    if (built) return 0;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init routes.responses_api");
-    add_traceback("init routes.responses_api", kLineInit);
+    add_traceback(Entry::Init);
+    clear_state();  // a failed import can be tried again from scratch
     return -1;
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = current;
-    } else if (g_interpreter_id != current) {
+    if (state.interpreter == -1) {
+        state.interpreter = current;
+    } else if (state.interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    PyObject *name = PyObject_GetAttrString(spec, "name");
-    if (!name) return nullptr;
-    PyObject *module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    Ref name = Ref::steal_or_null(PyObject_GetAttrString(spec, "name"));
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    // Our own create slot refuses every interpreter but the first, with its
-    // own message; the interpreter's generic refusal must not pre-empt it.
+    // The module can be loaded into any one interpreter of the process, the
+    // main one or a subinterpreter with its own GIL; a second interpreter
+    // is refused by module_create, with the module's own message. The slot
+    // says the first; it cannot say "one per process", and a value that
+    // refused subinterpreters here would pre-empt that message.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr}};

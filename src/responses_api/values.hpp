@@ -1,10 +1,13 @@
-// The value layer: owned references, the one error convention, interned
-// strings, and the few ways every translation reads and builds values.
+// The value layer: owned and borrowed references, the one error convention,
+// and the few ways every translation reads and builds values. Its behaviour
+// is pinned down by the twin (tests/twin/responses_api.py), whose `get`,
+// `or` and isinstance idioms each function here mirrors.
 //
 // Error convention: a function that finds a Python error set throws
 // `PyError`; every entry point (callable, generator step, module exec)
 // catches it and reports NULL / -1 to the interpreter. Code in between never
-// returns error sentinels and never calls Py_DECREF by hand: `Ref` owns.
+// returns error sentinels and never counts references by hand: `Ref` owns,
+// `Borrowed` only looks.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -23,18 +26,20 @@ struct PyError {};
 // ---------------------------------------------------------------- references
 
 // An owned (strong) reference. Null only when moved-from or default-built.
+// The names say which way ownership moves: `steal` takes over a new
+// reference, `retain` makes a new one, `release` hands it back to the C API.
 class Ref {
 public:
     Ref() noexcept = default;
-    // Takes ownership of a new reference; throws if it is null (error set).
+    // Takes over a new reference; throws if it is null (an error is set).
     static Ref steal(PyObject *o) {
         if (!o) raise();
         return Ref(o);
     }
-    // Takes ownership of a possibly-null new reference without checking.
+    // Takes over a possibly-null new reference without checking.
     static Ref steal_or_null(PyObject *o) noexcept { return Ref(o); }
-    // Makes a new reference to a borrowed object.
-    static Ref borrow(PyObject *o) noexcept {
+    // Makes a new strong reference to an object someone else owns.
+    static Ref retain(PyObject *o) noexcept {
         Py_XINCREF(o);
         return Ref(o);
     }
@@ -47,13 +52,31 @@ public:
     ~Ref() { Py_XDECREF(p_); }
 
     PyObject *get() const noexcept { return p_; }
-    PyObject *release() noexcept { return std::exchange(p_, nullptr); }
+    // Gives the reference away: the caller now owns it.
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    operator PyObject *() const noexcept { return p_; }
 
 private:
     explicit Ref(PyObject *o) noexcept : p_(o) {}
     PyObject *p_ = nullptr;
+};
+
+// A borrowed reference: valid while its owner keeps the object alive; it
+// never changes a reference count. It is the parameter type of the value
+// layer, made from a `Ref` the caller holds (or a temporary that lives to
+// the end of the call) or from a pointer the C API lends. Keep it to
+// parameters: a Borrowed stored from a temporary `Ref` would dangle.
+class Borrowed {
+public:
+    Borrowed(const Ref &owner) noexcept : p_(owner.get()) {}  // NOLINT: implicit on purpose
+    Borrowed(PyObject *lent) noexcept : p_(lent) {}           // NOLINT: implicit on purpose
+    PyObject *get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // A strong reference of one's own to the same object.
+    Ref retain() const noexcept { return Ref::retain(p_); }
+
+private:
+    PyObject *p_;
 };
 
 // Checks a C API status: -1 means an error is set.
@@ -62,114 +85,12 @@ inline int check(int status) {
     return status;
 }
 
-// ------------------------------------------------------------ interned texts
+}  // namespace rapi
 
-// Every key and literal the module reads or writes, interned once at import.
-#define RAPI_STRINGS(X)                                                        \
-    X(role, "role") X(content, "content") X(tool_calls, "tool_calls")         \
-    X(tool_call_id, "tool_call_id") X(system, "system")                       \
-    X(developer, "developer") X(user, "user") X(assistant, "assistant")       \
-    X(tool, "tool") X(type, "type") X(text, "text") X(image_url, "image_url") \
-    X(input_image, "input_image") X(output_image, "output_image")             \
-    X(image, "image") X(url, "url") X(output_text, "output_text")             \
-    X(input_text, "input_text") X(function, "function")                       \
-    X(function_call, "function_call")                                         \
-    X(function_call_output, "function_call_output") X(call_id, "call_id")     \
-    X(name, "name") X(arguments, "arguments") X(output, "output") X(id, "id") \
-    X(description, "description") X(parameters, "parameters")                 \
-    X(strict, "strict") X(object, "object") X(properties, "properties")       \
-    X(model, "model") X(input, "input")                                       \
-    X(max_output_tokens, "max_output_tokens")                                 \
-    X(instructions, "instructions") X(temperature, "temperature")             \
-    X(stream, "stream") X(tools, "tools") X(tool_choice, "tool_choice")       \
-    X(max_tokens, "max_tokens") X(gpt_4o, "gpt-4o") X(choices, "choices")     \
-    X(usage, "usage") X(message, "message") X(input_tokens, "input_tokens")   \
-    X(prompt_tokens, "prompt_tokens") X(output_tokens, "output_tokens")       \
-    X(completion_tokens, "completion_tokens")                                 \
-    X(total_tokens, "total_tokens") X(chat_completion, "chat.completion")     \
-    X(index, "index") X(finish_reason, "finish_reason") X(stop, "stop")       \
-    X(delta, "delta") X(item, "item") X(item_id, "item_id")                   \
-    X(response, "response") X(error, "error")                                 \
-    X(incomplete_details, "incomplete_details") X(code, "code")               \
-    X(_finish_reason, "_finish_reason") X(_usage, "_usage")                   \
-    X(_error, "_error") X(reasoning_content, "reasoning_content")             \
-    X(body, "body") X(payload, "payload") X(size, "size")                     \
-    X(timestamp, "timestamp") X(raw_sse_count, "raw_sse_count")               \
-    X(raw_sse_tail, "raw_sse_tail") X(get, "get") X(loads, "loads")           \
-    X(dumps, "dumps") X(JSONDecodeError, "JSONDecodeError")                   \
-    X(request, "request") X(Request, "Request") X(read, "read")               \
-    X(read1, "read1") X(open, "open") X(timeout, "timeout")                   \
-    X(headers, "headers") X(method, "method") X(POST, "POST") X(PUT, "PUT")   \
-    X(data, "data") X(origin_req_host, "origin_req_host")                     \
-    X(unverifiable, "unverifiable") X(get_method, "get_method")               \
-    X(full_url, "full_url") X(unredirected_hdrs, "unredirected_hdrs")         \
-    X(redirect_request, "redirect_request") X(__enter__, "__enter__")         \
-    X(__exit__, "__exit__") X(utf_8, "utf-8") X(ensure_ascii, "ensure_ascii") \
-    X(separators, "separators") X(print, "print") X(time, "time")             \
-    X(__import__, "__import__") X(json, "json") X(urllib, "urllib")           \
-    X(empty, "") X(comma, ",") X(colon, ":") X(pair_sep, "\n\n")              \
-    X(urllib_request, "urllib.request") X(urllib_error, "urllib.error")       \
-    X(HTTPRedirectHandler, "HTTPRedirectHandler")                             \
-    X(build_opener, "build_opener") X(__module__, "__module__")               \
-    X(__qualname__, "__qualname__") X(__doc__, "__doc__")                     \
-    X(module_name, "routes.responses_api") X(scheme_http, "http")             \
-    X(scheme_https, "https") X(done_marker, "[DONE]")                         \
-    X(convert_messages_fn, "convert_messages")                                \
-    X(normalize_content_fn, "_normalize_content")                             \
-    X(convert_tools_fn, "convert_tools") X(build_payload_fn, "build_payload") \
-    X(normalize_response_fn, "normalize_response")                            \
-    X(stream_raw_fn, "stream_raw")                                            \
-    X(handler_class_name, "_PostRedirectHandlerLocal")                        \
-    X(opener_name, "_urllib_opener_local") X(test_name, "__test__")           \
-    X(evt_text_delta, "response.output_text.delta")                           \
-    X(evt_reasoning_delta, "response.reasoning_text.delta")                   \
-    X(evt_item_added, "response.output_item.added")                           \
-    X(evt_args_delta, "response.function_call_arguments.delta")               \
-    X(evt_args_done, "response.function_call_arguments.done")                 \
-    X(evt_item_done, "response.output_item.done")                             \
-    X(evt_completed, "response.completed") X(evt_failed, "response.failed")   \
-    X(evt_incomplete, "response.incomplete")                                  \
-    X(evt_summary_delta, "response.reasoning_summary_text.delta")             \
-    X(detail, "detail") X(auto_detail, "auto") X(reasoning, "reasoning")      \
-    X(summary, "summary") X(output_index, "output_index")                     \
-    X(summary_index, "summary_index")                                         \
-    X(cut_off, "Responses API stream ended before a terminal event")          \
-    X(super_name, "super")
+// The interned strings and constants (S, C) live in the module state.
+#include "state.hpp"
 
-struct Strings {
-#define RAPI_DECLARE(field, text) PyObject *field;
-    RAPI_STRINGS(RAPI_DECLARE)
-#undef RAPI_DECLARE
-};
-extern Strings S;
-
-// Creates every interned string; -1 with an error set on failure.
-int init_strings();
-
-// Small constants shared by the translations.
-struct Constants {
-    PyObject *zero;          // int 0
-    PyObject *temperature;   // float 0.7
-    PyObject *max_tokens;    // int 50000
-    PyObject *timeout;       // int 300
-    PyObject *read_size;     // int 4096
-    PyObject *code_307, *code_308;
-    PyObject *compact_separators;      // (",", ":")
-    PyObject *kw_ensure_ascii;         // ("ensure_ascii",)
-    PyObject *kw_dumps_compact;        // ("ensure_ascii", "separators")
-    PyObject *kw_request;              // ("headers", "method")
-    PyObject *kw_redirect;             // ("data", "headers", "method", "origin_req_host", "unverifiable")
-    PyObject *kw_timeout;              // ("timeout",)
-};
-extern Constants C;
-int init_constants();
-
-// --------------------------------------------------------------- the module
-
-// The module's globals (the module object lives for the whole process once
-// imported; functions look their collaborators up here at call time).
-PyObject *module_dict();
-void set_module_dict(PyObject *dict);
+namespace rapi {
 
 // A module global looked up now, as a name in a function body would be:
 // the module's globals first, then the builtins. NameError when missing.
@@ -178,67 +99,81 @@ Ref global(PyObject *name);
 Ref urllib_request(PyObject *name);
 // A builtin looked up now (module globals first, as Python name lookup does).
 inline Ref builtin(PyObject *name) { return global(name); }
+// `_PyType_Lookup` done with the public API: `name` in the dicts of the
+// type's MRO, as special-method lookup sees it; an empty Ref when absent.
+Ref type_lookup(PyTypeObject *type, PyObject *name);
 
 // ------------------------------------------------------------------ reading
 
 // Interpreter truth test, with the common cases inline.
-inline bool truthy(PyObject *o) {
+inline bool truthy(Borrowed b) {
+    PyObject *o = b.get();
     if (o == Py_True) return true;
     if (o == Py_False || o == Py_None) return false;
     if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
     return check(PyObject_IsTrue(o)) != 0;
 }
 
-inline bool is_dict(PyObject *o) { return PyDict_Check(o); }
-inline bool is_list(PyObject *o) { return PyList_Check(o); }
-inline bool is_str(PyObject *o) { return PyUnicode_Check(o); }
+inline bool is_dict(Borrowed o) { return PyDict_Check(o.get()); }
+inline bool is_list(Borrowed o) { return PyList_Check(o.get()); }
+inline bool is_str(Borrowed o) { return PyUnicode_Check(o.get()); }
+inline bool is_none(Borrowed o) { return o.get() == Py_None; }
 // `isinstance(o, str) and o`: a non-empty str (subclasses count).
-inline bool is_nonempty_str(PyObject *o) { return is_str(o) && truthy(o); }
+inline bool is_nonempty_str(Borrowed o) { return is_str(o) && truthy(o); }
 
-// `m.get(key)`: for an exact dict a direct lookup, otherwise a call of the
-// object's own `get` (which a subclass may override).
-Ref get1(PyObject *m, PyObject *key);
+// `m.get(key, <default>)`, the one place with the exact-dict fast path: an
+// exact dict is read directly (the same as its `get`), anything else gets
+// its own `get` called, which a subclass may override. `make_default`
+// yields the default and is only called when the default is needed;
+// `pass_default` false is `m.get(key)`, which hands `get` no default.
+template <class MakeDefault>
+Ref get_lazy(Borrowed m, Borrowed key, MakeDefault &&make_default, bool pass_default = true);
+
+// `m.get(key)`.
+Ref get1(Borrowed m, Borrowed key);
 // `m.get(key, dflt)`.
-Ref get2(PyObject *m, PyObject *key, PyObject *dflt);
+Ref get2(Borrowed m, Borrowed key, Borrowed dflt);
 // `m.get(key, "") or ""`: the text of key in m.
-Ref text_of(PyObject *m, PyObject *key);
+Ref text_of(Borrowed m, Borrowed key);
 // `m.get(key, {}) or {}`: the object of key in m (a new empty dict when falsy).
-Ref object_of(PyObject *m, PyObject *key);
+Ref object_of(Borrowed m, Borrowed key);
 // `m.get(key, []) or []`, the list made only when needed.
-Ref get_or_new_list(PyObject *m, PyObject *key);
+Ref get_or_new_list(Borrowed m, Borrowed key);
 // `m.get(key, {})`: the default dict is only created when it is needed.
-Ref get_with_new_dict_default(PyObject *m, PyObject *key);
+Ref get_with_new_dict_default(Borrowed m, Borrowed key);
+// `part.get("text") or part.get("output_text")`: the text of a content part;
+// an empty Ref when neither is truthy.
+Ref part_text(Borrowed part);
 // `key in m`.
-bool contains(PyObject *m, PyObject *key);
+bool contains(Borrowed m, Borrowed key);
 
 // `value == literal` with the value on the left, truth-tested. Exact strings
 // compare directly; anything else goes through its own rich comparison.
-bool equals(PyObject *value, PyObject *literal);
+bool equals(Borrowed value, Borrowed literal);
 // `a != b`, truth-tested (no identity shortcut, as the operator has none).
-bool differs(PyObject *a, PyObject *b);
+bool differs(Borrowed a, Borrowed b);
 
 // Visits the items of any iterable in order, as a `for` loop does. Exact
 // lists and tuples are walked by index (re-reading the length each step, as
 // their iterators do); everything else through the iterator protocol.
+// `visit` receives a borrowed item that stays alive for the visit.
 template <class F>
-void for_each(PyObject *iterable, F &&visit) {
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+void for_each(Borrowed iterable, F &&visit) {
+    PyObject *seq = iterable.get();
+    if (PyList_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            // The list may drop the item during the visit: hold it.
+            Ref item = Ref::retain(PyList_GET_ITEM(seq, i));
             visit(item.get());
         }
         return;
     }
-    if (PyTuple_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i)
-            visit(PyTuple_GET_ITEM(iterable, i));
+    if (PyTuple_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) visit(PyTuple_GET_ITEM(seq, i));
         return;
     }
-    Ref it = Ref::steal(PyObject_GetIter(iterable));
-    while (PyObject *raw = PyIter_Next(it)) {
-        Ref item = Ref::steal_or_null(raw);
-        visit(item.get());
-    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) visit(item.get());
     if (PyErr_Occurred()) raise();
 }
 
@@ -246,47 +181,86 @@ void for_each(PyObject *iterable, F &&visit) {
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
-inline void set_item(PyObject *d, PyObject *key, PyObject *value) {
-    check(PyDict_SetItem(d, key, value));
+inline Ref new_int(Py_ssize_t v) { return Ref::steal(PyLong_FromSsize_t(v)); }
+inline void set_item(Borrowed d, Borrowed key, Borrowed value) {
+    check(PyDict_SetItem(d.get(), key.get(), value.get()));
 }
-inline void append(PyObject *list, PyObject *value) { check(PyList_Append(list, value)); }
+// `m[key] = value` for any mapping (a debug record may be anything).
+inline void store(Borrowed m, Borrowed key, Borrowed value) {
+    check(PyObject_SetItem(m.get(), key.get(), value.get()));
+}
+inline void append(Borrowed list, Borrowed value) { check(PyList_Append(list.get(), value.get())); }
+inline Py_ssize_t list_size(Borrowed list) { return PyList_GET_SIZE(list.get()); }
 
 // A new dict with the given keys in this insertion order.
 template <class... KV>
-Ref make_dict(KV... kv) {
+Ref make_dict(KV &&...kv) {
     static_assert(sizeof...(KV) % 2 == 0, "keys and values come in pairs");
     Ref d = new_dict();
-    PyObject *items[] = {kv...};
+    Borrowed items[] = {Borrowed(kv)...};
     for (size_t i = 0; i < sizeof...(KV); i += 2) set_item(d, items[i], items[i + 1]);
     return d;
 }
 
+// A new tuple of the given items.
+template <class... A>
+Ref make_tuple(A &&...items) {
+    return Ref::steal(PyTuple_Pack(sizeof...(A), Borrowed(items).get()...));
+}
+
+// "\n\n".join(parts)
+inline Ref join_paragraphs(Borrowed parts) { return Ref::steal(PyUnicode_Join(S.pair_sep, parts.get())); }
+
 // {"prompt_tokens": in, "completion_tokens": out, "total_tokens": total}
-Ref usage_dict(PyObject *in_tok, PyObject *out_tok, PyObject *tot_tok);
+Ref usage_dict(Borrowed in_tok, Borrowed out_tok, Borrowed tot_tok);
 
 // The usage dict read from a Responses or Chat Completions usage mapping,
 // each name read with get(key, 0) and `or` chains, the total summed when
 // absent or falsy.
-Ref normalized_usage(PyObject *usage_in);
+Ref normalized_usage(Borrowed usage_in);
 
 // Calls `obj.name(args...)` positionally.
 template <class... A>
-Ref call_method(PyObject *obj, PyObject *name, A... args) {
-    PyObject *stack[] = {obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref call_method(Borrowed obj, Borrowed name, A &&...args) {
+    PyObject *stack[] = {obj.get(), Borrowed(args).get()...};
+    return Ref::steal(PyObject_VectorcallMethod(name.get(), stack,
+                                                (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Calls `callable(args...)` positionally.
 template <class... A>
-Ref call(PyObject *callable, A... args) {
+Ref call(Borrowed callable, A &&...args) {
     if constexpr (sizeof...(A) == 0) {
-        return Ref::steal(PyObject_CallNoArgs(callable));
+        return Ref::steal(PyObject_CallNoArgs(callable.get()));
     } else {
-        PyObject *stack[] = {nullptr, args...};
-        return Ref::steal(PyObject_Vectorcall(
-            callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject *stack[] = {nullptr, Borrowed(args).get()...};
+        return Ref::steal(PyObject_Vectorcall(callable.get(), stack + 1,
+                                              sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
+}
+
+// Calls `callable(positional..., **kw)` where the keyword names are a tuple
+// of interned names and their values follow the positional ones.
+template <class... A>
+Ref call_kw(Borrowed callable, Py_ssize_t npositional, Borrowed kwnames, A &&...args) {
+    PyObject *stack[] = {nullptr, Borrowed(args).get()...};
+    return Ref::steal(PyObject_Vectorcall(callable.get(), stack + 1,
+                                          static_cast<size_t>(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames.get()));
+}
+
+// `getattr(obj, name)`.
+inline Ref attr(Borrowed obj, Borrowed name) { return Ref::steal(PyObject_GetAttr(obj.get(), name.get())); }
+
+template <class MakeDefault>
+Ref get_lazy(Borrowed m, Borrowed key, MakeDefault &&make_default, bool pass_default) {
+    if (PyDict_CheckExact(m.get())) {
+        PyObject *found = nullptr;
+        check(PyDict_GetItemRef(m.get(), key.get(), &found));
+        return found ? Ref::steal_or_null(found) : make_default();
+    }
+    if (!pass_default) return call_method(m, S.get, key);
+    return call_method(m, S.get, key, make_default());
 }
 
 }  // namespace rapi

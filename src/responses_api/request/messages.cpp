@@ -1,5 +1,6 @@
 // convert_messages(api_messages): Chat Completions messages into the
-// request's `instructions` text and its list of input items.
+// request's `instructions` text and its list of input items. Pinned down by
+// the twin's `convert_messages` and tests/test_messages.py.
 #include "api.hpp"
 #include "json_std.hpp"
 #include "surface/function.hpp"
@@ -10,68 +11,59 @@ namespace {
 
 // `content.strip()` is non-empty. Exact strings are scanned in place; a str
 // subclass gets its own `strip` called, which it may override.
-bool has_text_after_strip(PyObject *content) {
-    if (PyUnicode_CheckExact(content)) {
-        const int kind = PyUnicode_KIND(content);
-        const void *data = PyUnicode_DATA(content);
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(content);
+bool has_text_after_strip(Borrowed content) {
+    PyObject *s = content.get();
+    if (PyUnicode_CheckExact(s)) {
+        const int kind = PyUnicode_KIND(s);
+        const void *data = PyUnicode_DATA(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         for (Py_ssize_t i = 0; i < n; ++i)
             if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return true;
         return false;
     }
-    Ref stripped = Ref::steal(PyObject_CallMethod(content, "strip", nullptr));
-    return truthy(stripped);
+    return truthy(call_method(content, S.strip));
 }
 
-void collect_instructions(PyObject *content, PyObject *instructions_parts) {
+void collect_instructions(Borrowed content, Borrowed instructions_parts) {
     if (is_str(content)) {
         if (has_text_after_strip(content)) append(instructions_parts, content);
     } else if (is_list(content)) {
-        for_each(content, [&](PyObject *part) {
+        for_each(content, [&](Borrowed part) {
             if (!is_dict(part)) return;
-            Ref text = get1(part, S.text);
-            if (!truthy(text)) {
-                text = get1(part, S.output_text);
-                if (!truthy(text)) return;
-            }
-            append(instructions_parts, text);
+            if (Ref text = part_text(part)) append(instructions_parts, text);
         });
     }
 }
 
-Ref normalize_with_global(PyObject *content, PyObject *text_type) {
-    Ref normalize = global(S.normalize_content_fn);
-    PyObject *args[] = {content, text_type};
-    return call_function(normalize, normalize_content, args, 2);
+Ref normalize_with_global(Borrowed content, Borrowed text_type) {
+    PyObject *args[] = {content.get(), text_type.get()};
+    return call_function(global(S.normalize_content_fn), normalize_content, args, 2);
 }
 
-Ref function_call_item(PyObject *tc) {
+Ref function_call_item(Borrowed tc) {
     Ref fn = is_dict(tc) ? get_with_new_dict_default(tc, S.function) : new_dict();
     Ref call_id = text_of(tc, S.id);
     Ref name = text_of(fn, S.name);
     Ref arguments = text_of(fn, S.arguments);
-    return make_dict(S.type, S.function_call, S.call_id, call_id.get(), S.name, name.get(),
-                     S.arguments, arguments.get());
+    return make_dict(S.type, S.function_call, S.call_id, call_id, S.name, name, S.arguments, arguments);
 }
 
-Ref tool_output_text(PyObject *content) {
-    if (is_str(content)) return Ref::borrow(content);
+Ref tool_output_text(Borrowed content) {
+    if (is_str(content)) return content.retain();
     Ref json = global(S.json);
     if (Ref text = dumps_text(json, content)) return text;
-    Ref dumps = Ref::steal(PyObject_GetAttr(json, S.dumps));
-    PyObject *stack[] = {content, Py_False};
-    return Ref::steal(PyObject_Vectorcall(dumps, stack, 1, C.kw_ensure_ascii));
+    return call_kw(attr(json, S.dumps), 1, C.kw_ensure_ascii, content, Py_False);
 }
 
 }  // namespace
 
 PyObject *convert_messages(PyObject *const *args) {
-    PyObject *api_messages = args[0];
+    Borrowed api_messages = args[0];
     Ref instructions_parts = new_list();
     Ref input_items = new_list();
     Py_ssize_t _img_count = 0;
 
-    for_each(api_messages, [&](PyObject *msg) {
+    for_each(api_messages, [&](Borrowed msg) {
         Ref role = get2(msg, S.role, S.empty);
         Ref content = get2(msg, S.content, S.empty);
 
@@ -80,38 +72,34 @@ PyObject *convert_messages(PyObject *const *args) {
         } else if (equals(role, S.user)) {
             Ref _norm = normalize_with_global(content, S.input_text);
             if (is_list(_norm)) {
-                for_each(_norm, [&](PyObject *p) {
+                for_each(_norm, [&](Borrowed p) {
                     if (is_dict(p) && equals(get1(p, S.type), S.input_image)) ++_img_count;
                 });
             }
-            append(input_items, make_dict(S.role, S.user, S.content, _norm.get()));
+            append(input_items, make_dict(S.role, S.user, S.content, _norm));
         } else if (equals(role, S.assistant)) {
             Ref tool_calls = get1(msg, S.tool_calls);
             if (!truthy(tool_calls)) tool_calls = new_list();
             if (truthy(content)) {
                 Ref normalized = normalize_with_global(content, S.output_text);
-                append(input_items, make_dict(S.role, S.assistant, S.content, normalized.get()));
+                append(input_items, make_dict(S.role, S.assistant, S.content, normalized));
             }
-            for_each(tool_calls, [&](PyObject *tc) { append(input_items, function_call_item(tc)); });
+            for_each(tool_calls, [&](Borrowed tc) { append(input_items, function_call_item(tc)); });
         } else if (equals(role, S.tool)) {
             Ref call_id = text_of(msg, S.tool_call_id);
             Ref output = tool_output_text(content);
-            append(input_items, make_dict(S.type, S.function_call_output, S.call_id, call_id.get(),
-                                          S.output, output.get()));
+            append(input_items, make_dict(S.type, S.function_call_output, S.call_id, call_id, S.output, output));
         }
     });
 
-    Ref instructions = PyList_GET_SIZE(instructions_parts.get()) > 0
-                           ? Ref::steal(PyUnicode_Join(S.pair_sep, instructions_parts))
-                           : Ref::borrow(Py_None);
+    Ref instructions = list_size(instructions_parts) > 0 ? join_paragraphs(instructions_parts) : Ref::retain(Py_None);
 
     if (_img_count > 0) {
-        Ref print = builtin(S.print);
         Ref line = Ref::steal(PyUnicode_FromFormat(
             "[IMG] responses_api.convert_messages: %zd input_image part(s) in user messages", _img_count));
-        call(print, line.get());
+        call(builtin(S.print), line);
     }
-    return Ref::steal(PyTuple_Pack(2, instructions.get(), input_items.get())).release();
+    return make_tuple(instructions, input_items).release();
 }
 
 }  // namespace rapi

@@ -1,4 +1,5 @@
-// build_payload(...): the complete body of one Responses request.
+// build_payload(...): the complete body of one Responses request. Pinned
+// down by the twin's `build_payload` and tests/test_payload.py.
 #include "api.hpp"
 
 namespace rapi {
@@ -7,7 +8,7 @@ namespace {
 
 // `instructions, input_items = result`, with the unpacking errors of a
 // two-name target.
-void unpack_two(PyObject *result, Ref &first, Ref &second) {
+void unpack_two(Borrowed result, Ref &first, Ref &second) {
     auto need_more = [](Py_ssize_t got) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
         raise();
@@ -16,29 +17,25 @@ void unpack_two(PyObject *result, Ref &first, Ref &second) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
         raise();
     };
-    if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(result);
+    PyObject *seq = result.get();
+    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
         if (n > 2) too_many();
         if (n < 2) need_more(n);
-        first = Ref::borrow(PySequence_Fast_GET_ITEM(result, 0));
-        second = Ref::borrow(PySequence_Fast_GET_ITEM(result, 1));
+        first = Ref::retain(PySequence_Fast_GET_ITEM(seq, 0));
+        second = Ref::retain(PySequence_Fast_GET_ITEM(seq, 1));
         return;
     }
-    Ref it = Ref::steal(PyObject_GetIter(result));
+    Ref it = Ref::steal(PyObject_GetIter(seq));
     Ref *targets[] = {&first, &second};
     for (Py_ssize_t i = 0; i < 2; ++i) {
-        PyObject *item = PyIter_Next(it);
-        if (!item) {
+        *targets[i] = Ref::steal_or_null(PyIter_Next(it.get()));
+        if (!*targets[i]) {
             if (PyErr_Occurred()) raise();
             need_more(i);
         }
-        *targets[i] = Ref::steal_or_null(item);
     }
-    PyObject *extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
-        too_many();
-    }
+    if (Ref::steal_or_null(PyIter_Next(it.get()))) too_many();
     if (PyErr_Occurred()) raise();
 }
 
@@ -46,47 +43,46 @@ void unpack_two(PyObject *result, Ref &first, Ref &second) {
 // {"type": "function", "function": {"name": N}} is sent flat, as the
 // Responses endpoint requires: {"type": "function", "name": N}. Anything
 // else is sent as given.
-Ref responses_tool_choice(PyObject *tool_choice) {
+Ref responses_tool_choice(Borrowed tool_choice) {
     if (is_dict(tool_choice) && equals(get1(tool_choice, S.type), S.function) &&
         !contains(tool_choice, S.name)) {
         Ref fn = get1(tool_choice, S.function);
         if (is_dict(fn)) {
             Ref name = get1(fn, S.name);
-            if (truthy(name)) return make_dict(S.type, S.function, S.name, name.get());
+            if (truthy(name)) return make_dict(S.type, S.function, S.name, name);
         }
     }
-    return Ref::borrow(tool_choice);
+    return tool_choice.retain();
 }
 
 }  // namespace
 
 PyObject *build_payload(PyObject *const *args) {
-    PyObject *api_messages = args[0];
-    PyObject *llm_config = args[1];
-    PyObject *tools = args[2];
-    PyObject *tool_choice = args[3];
-    PyObject *stream = args[4];
-    Ref max_tokens = Ref::borrow(args[5]);
-    Ref temperature = Ref::borrow(args[6]);
-    PyObject *skip_tool_choice = args[7];
+    Borrowed api_messages = args[0];
+    Borrowed llm_config = args[1];
+    Borrowed tools = args[2];
+    Borrowed tool_choice = args[3];
+    Borrowed stream = args[4];
+    Ref max_tokens = Ref::retain(args[5]);
+    Ref temperature = Ref::retain(args[6]);
+    Borrowed skip_tool_choice = args[7];
 
     Ref model = get2(llm_config, S.model, S.gpt_4o);
-    if (temperature.get() == Py_None) temperature = get2(llm_config, S.temperature, C.temperature);
-    if (max_tokens.get() == Py_None) max_tokens = get2(llm_config, S.max_tokens, C.max_tokens);
+    if (is_none(temperature)) temperature = get2(llm_config, S.temperature, C.temperature);
+    if (is_none(max_tokens)) max_tokens = get2(llm_config, S.max_tokens, C.max_tokens);
 
     Ref converted = call(global(S.convert_messages_fn), api_messages);
     Ref instructions, input_items;
     unpack_two(converted, instructions, input_items);
 
-    Ref payload = make_dict(S.model, model.get(), S.input, input_items.get(), S.max_output_tokens,
-                            max_tokens.get());
+    Ref payload = make_dict(S.model, model, S.input, input_items, S.max_output_tokens, max_tokens);
     if (truthy(instructions)) set_item(payload, S.instructions, instructions);
-    if (temperature.get() != Py_None) set_item(payload, S.temperature, temperature);
+    if (!is_none(temperature)) set_item(payload, S.temperature, temperature);
     // Only `stream` itself: the endpoint rejects `stream_options.include_usage`,
     // and usage arrives with the completion event anyway.
     if (truthy(stream)) set_item(payload, S.stream, Py_True);
     if (truthy(tools)) set_item(payload, S.tools, call(global(S.convert_tools_fn), tools));
-    if (!truthy(skip_tool_choice) && tool_choice != Py_None)
+    if (!truthy(skip_tool_choice) && !is_none(tool_choice))
         set_item(payload, S.tool_choice, responses_tool_choice(tool_choice));
     return payload.release();
 }

@@ -1,39 +1,33 @@
 // normalize_response(resp): a non-streaming Responses reply in the Chat
-// Completions reply shape.
+// Completions reply shape. Pinned down by the twin's `normalize_response`
+// and tests/test_response.py.
 #include "api.hpp"
 
 namespace rapi {
 
 namespace {
 
-void collect_message_text(PyObject *item, PyObject *text_parts) {
-    Ref content_arr = get_or_new_list(item, S.content);
-    for_each(content_arr, [&](PyObject *part) {
+void collect_message_text(Borrowed item, Borrowed text_parts) {
+    for_each(get_or_new_list(item, S.content), [&](Borrowed part) {
         if (!is_dict(part)) return;
-        Ref text = get1(part, S.text);
-        if (!truthy(text)) {
-            text = get1(part, S.output_text);
-            if (!truthy(text)) return;
-        }
-        append(text_parts, text);
+        if (Ref text = part_text(part)) append(text_parts, text);
     });
 }
 
-Ref tool_call_of(PyObject *item) {
+Ref tool_call_of(Borrowed item) {
     Ref id = get1(item, S.call_id);
     if (!truthy(id)) id = text_of(item, S.id);
     Ref name = text_of(item, S.name);
     Ref arguments = text_of(item, S.arguments);
-    Ref function = make_dict(S.name, name.get(), S.arguments, arguments.get());
-    return make_dict(S.id, id.get(), S.type, S.function, S.function, function.get());
+    return make_dict(S.id, id, S.type, S.function, S.function, make_dict(S.name, name, S.arguments, arguments));
 }
 
 }  // namespace
 
-void collect_summary_texts(PyObject *item, PyObject *texts) {
+void collect_summary_texts(Borrowed item, Borrowed texts) {
     Ref summary = get1(item, S.summary);
     if (!is_list(summary)) return;
-    for_each(summary, [&](PyObject *part) {
+    for_each(summary, [&](Borrowed part) {
         if (!is_dict(part)) return;
         Ref text = get1(part, S.text);
         if (is_nonempty_str(text)) append(texts, text);
@@ -41,14 +35,14 @@ void collect_summary_texts(PyObject *item, PyObject *texts) {
 }
 
 PyObject *normalize_response(PyObject *const *args) {
-    PyObject *resp = args[0];
-    if (!is_dict(resp) || contains(resp, S.choices)) return Py_NewRef(resp);
+    Borrowed resp = args[0];
+    if (!is_dict(resp) || contains(resp, S.choices)) return resp.retain().release();
 
     Ref output_items = get_or_new_list(resp, S.output);
     Ref text_parts = new_list();
     Ref tool_calls = new_list();
     Ref reasoning_parts = new_list();
-    for_each(output_items, [&](PyObject *item) {
+    for_each(output_items, [&](Borrowed item) {
         if (!is_dict(item)) return;
         Ref item_type = get2(item, S.type, S.empty);
         if (equals(item_type, S.message)) {
@@ -60,24 +54,20 @@ PyObject *normalize_response(PyObject *const *args) {
         }
     });
 
-    Ref content = PyList_GET_SIZE(text_parts.get()) > 0 ? Ref::steal(PyUnicode_Join(S.empty, text_parts))
-                                                        : Ref::borrow(S.empty);
-    Ref usage_in = object_of(resp, S.usage);
-    Ref usage = normalized_usage(usage_in);
+    Ref content = list_size(text_parts) > 0 ? Ref::steal(PyUnicode_Join(S.empty, text_parts.get()))
+                                            : Ref::retain(S.empty);
+    Ref usage = normalized_usage(object_of(resp, S.usage));
 
     Ref id = get2(resp, S.id, S.empty);
     Ref model = get2(resp, S.model, S.empty);
-    const bool has_calls = PyList_GET_SIZE(tool_calls.get()) > 0;
-    Ref message = make_dict(S.role, S.assistant, S.content, content.get());
-    if (PyList_GET_SIZE(reasoning_parts.get()) > 0)
-        set_item(message, S.reasoning_content, Ref::steal(PyUnicode_Join(S.pair_sep, reasoning_parts)));
+    const bool has_calls = list_size(tool_calls) > 0;
+    Ref message = make_dict(S.role, S.assistant, S.content, content);
+    if (list_size(reasoning_parts) > 0) set_item(message, S.reasoning_content, join_paragraphs(reasoning_parts));
     if (has_calls) set_item(message, S.tool_calls, tool_calls);
-    Ref choice = make_dict(S.index, C.zero, S.message, message.get(), S.finish_reason,
-                           has_calls ? S.tool_calls : S.stop);
+    Ref choice = make_dict(S.index, C.zero, S.message, message, S.finish_reason, has_calls ? S.tool_calls : S.stop);
     Ref choices = new_list();
     append(choices, choice);
-    return make_dict(S.id, id.get(), S.object, S.chat_completion, S.model, model.get(), S.choices,
-                     choices.get(), S.usage, usage.get())
+    return make_dict(S.id, id, S.object, S.chat_completion, S.model, model, S.choices, choices, S.usage, usage)
         .release();
 }
 

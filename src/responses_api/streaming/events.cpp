@@ -1,3 +1,4 @@
+// Stream event translation (see events.hpp).
 #include "streaming/events.hpp"
 
 #include "api.hpp"
@@ -6,8 +7,8 @@ namespace rapi {
 
 // ------------------------------------------------------------------ capture
 
-void Capture::push(PyObject *data_str) {
-    Ref head = Ref::steal(PyUnicode_Substring(data_str, 0, kChars));
+void Capture::push(Borrowed data_str) {
+    Ref head = Ref::steal(PyUnicode_Substring(data_str.get(), 0, kChars));
     if (count_ < kEntries) {
         items_[(start_ + count_++) % kEntries] = std::move(head);
     } else {
@@ -18,11 +19,8 @@ void Capture::push(PyObject *data_str) {
 
 Ref Capture::tail(size_t n) const {
     size_t take = n < count_ ? n : count_;
-    Ref list = new_list(static_cast<Py_ssize_t>(take));
-    for (size_t i = 0; i < take; ++i) {
-        PyObject *entry = items_[(start_ + count_ - take + i) % kEntries].get();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(entry));
-    }
+    Ref list = new_list();
+    for (size_t i = 0; i < take; ++i) append(list, items_[(start_ + count_ - take + i) % kEntries]);
     return list;
 }
 
@@ -36,6 +34,10 @@ int Capture::traverse(visitproc visit, void *arg) {
     return 0;
 }
 
+void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines) {
+    if (!is_none(debug_logger)) store(debug_logger, S.raw_sse_count, new_int(raw_sse_lines.size()));
+}
+
 // -------------------------------------------------------------- translation
 
 namespace {
@@ -43,43 +45,41 @@ namespace {
 Ref zero_usage() { return usage_dict(C.zero, C.zero, C.zero); }
 
 // {"tool_calls": [{"index": i, "id": id, "function": {"name": n, "arguments": a}}]}
-Ref tool_call_delta(Py_ssize_t index, PyObject *id, PyObject *name, PyObject *arguments) {
-    Ref idx = Ref::steal(PyLong_FromSsize_t(index));
-    Ref function = make_dict(S.name, name, S.arguments, arguments);
-    Ref entry = make_dict(S.index, idx.get(), S.id, id, S.function, function.get());
-    Ref calls = new_list(1);
-    PyList_SET_ITEM(calls.get(), 0, entry.release());
-    return make_dict(S.tool_calls, calls.get());
+Ref tool_call_delta(Py_ssize_t index, Borrowed id, Borrowed name, Borrowed arguments) {
+    Ref calls = new_list();
+    append(calls, make_dict(S.index, new_int(index), S.id, id, S.function,
+                            make_dict(S.name, name, S.arguments, arguments)));
+    return make_dict(S.tool_calls, calls);
 }
 
-// The first non-empty of the given texts.
-PyObject *first_text(std::initializer_list<PyObject *> texts) {
-    for (PyObject *t : texts)
+// The first non-empty of the given texts (`a or b or c`).
+Borrowed first_text(std::initializer_list<Borrowed> texts) {
+    for (Borrowed t : texts)
         if (truthy(t)) return t;
     return texts.end()[-1];
 }
 
 // The failure detail of a mapping: its "error" object's message (or the
 // printed error when it is not a dict), else its "incomplete_details".
-Ref error_message(PyObject *m) {
+Ref error_message(Borrowed m) {
     Ref err = object_of(m, S.error);
     if (is_dict(err)) return get2(err, S.message, S.empty);
-    return Ref::steal(PyObject_Str(err));
+    return Ref::steal(PyObject_Str(err.get()));
 }
 
-Ref failure_detail(PyObject *m) {
+Ref failure_detail(Borrowed m) {
     Ref err_msg = error_message(m);
     if (truthy(err_msg)) return err_msg;
     return get2(m, S.incomplete_details, S.empty);
 }
 
-Ref error_delta(PyObject *text, PyObject *usage) {
+Ref error_delta(Borrowed text, Borrowed usage) {
     return make_dict(S._finish_reason, S.error, S._usage, usage, S._error, text);
 }
 
 // The usage billed before a failure: the event's "response" object's usage,
 // when both are dicts and the usage is not empty; zeros otherwise.
-Ref failure_usage(PyObject *data) {
+Ref failure_usage(Borrowed data) {
     Ref response_obj = get1(data, S.response);
     if (is_dict(response_obj)) {
         Ref usage = get1(response_obj, S.usage);
@@ -90,45 +90,43 @@ Ref failure_usage(PyObject *data) {
 
 // The key of a function call's record: the event's output index when it is
 // an int (some servers rename the item on every event), else the item id.
-Ref call_key(PyObject *data, PyObject *item_id) {
+Ref call_key(Borrowed data, Borrowed item_id) {
     Ref output_index = get1(data, S.output_index);
-    if (PyLong_Check(output_index) && !PyBool_Check(output_index)) return output_index;
-    return Ref::borrow(item_id);
+    if (PyLong_Check(output_index.get()) && !PyBool_Check(output_index.get())) return output_index;
+    return item_id.retain();
 }
 
 // f"Responses API {evt_type}: {detail}"
-Ref error_text(PyObject *evt_type, PyObject *detail) {
-    Ref type_text = Ref::steal(PyObject_Format(evt_type, nullptr));
-    Ref detail_text = Ref::steal(PyObject_Format(detail, nullptr));
+Ref error_text(Borrowed evt_type, Borrowed detail) {
+    Ref type_text = Ref::steal(PyObject_Format(evt_type.get(), nullptr));
+    Ref detail_text = Ref::steal(PyObject_Format(detail.get(), nullptr));
     return Ref::steal(PyUnicode_FromFormat("Responses API %U: %U", type_text.get(), detail_text.get()));
 }
 
 }  // namespace
 
-StreamTranslation::FunctionCallRecord *StreamTranslation::find(PyObject *key) {
+StreamTranslation::FunctionCallRecord *StreamTranslation::find(Borrowed key) {
     if (!fc_state) return nullptr;
     PyObject *found = nullptr;
-    check(PyDict_GetItemRef(fc_state, key, &found));
-    if (!found) return nullptr;
-    Py_ssize_t index = PyLong_AsSsize_t(found);
-    Py_DECREF(found);
-    return &records_[static_cast<size_t>(index)];
+    check(PyDict_GetItemRef(fc_state.get(), key.get(), &found));
+    Ref index = Ref::steal_or_null(found);
+    if (!index) return nullptr;
+    return &records_[static_cast<size_t>(PyLong_AsSsize_t(index.get()))];
 }
 
-StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(PyObject *key, PyObject *name,
-                                                                        PyObject *call_id) {
+StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(Borrowed key, Borrowed name,
+                                                                        Borrowed call_id) {
     if (!fc_state) fc_state = new_dict();
     Py_ssize_t idx = fc_counter;
-    Ref record_index = Ref::steal(PyLong_FromSsize_t(idx));
-    set_item(fc_state, key, record_index);
+    set_item(fc_state, key, new_int(idx));
     fc_counter += 1;
-    records_.push_back({idx, Ref::borrow(name), Ref::borrow(call_id), false});
+    records_.push_back({idx, name.retain(), call_id.retain(), false});
     return records_.back();
 }
 
 Ref StreamTranslation::finish_reason() const {
     bool has_calls = fc_state && PyDict_GET_SIZE(fc_state.get()) > 0;
-    return Ref::borrow(has_calls ? S.tool_calls : S.stop);
+    return Ref::retain(has_calls ? S.tool_calls : S.stop);
 }
 
 Ref StreamTranslation::end_of_stream_delta() {
@@ -136,7 +134,7 @@ Ref StreamTranslation::end_of_stream_delta() {
     return error_delta(S.cut_off, zero_usage());
 }
 
-void StreamTranslation::item_added(PyObject *data, DeltaQueue &out) {
+void StreamTranslation::item_added(Borrowed data, DeltaQueue &out) {
     Ref item = object_of(data, S.item);
     if (!equals(get1(item, S.type), S.function_call)) return;
     Ref item_id = text_of(item, S.id);
@@ -149,7 +147,7 @@ void StreamTranslation::item_added(PyObject *data, DeltaQueue &out) {
     out.push(tool_call_delta(record.index, first_text({record.call_id, item_id}), record.name, S.empty));
 }
 
-void StreamTranslation::arguments_delta(PyObject *data, DeltaQueue &out) {
+void StreamTranslation::arguments_delta(Borrowed data, DeltaQueue &out) {
     Ref item_id = text_of(data, S.item_id);
     Ref delta_args = text_of(data, S.delta);
     if (!truthy(item_id) || !truthy(delta_args)) return;
@@ -163,7 +161,7 @@ void StreamTranslation::arguments_delta(PyObject *data, DeltaQueue &out) {
     st->arguments_sent = true;
 }
 
-void StreamTranslation::item_done(PyObject *data, DeltaQueue &out) {
+void StreamTranslation::item_done(Borrowed data, DeltaQueue &out) {
     Ref item = object_of(data, S.item);
     Ref item_type = get1(item, S.type);
     if (!equals(item_type, S.function_call)) {
@@ -197,47 +195,46 @@ void StreamTranslation::item_done(PyObject *data, DeltaQueue &out) {
     }
 }
 
-void StreamTranslation::summary_delta(PyObject *data, DeltaQueue &out) {
+void StreamTranslation::summary_delta(Borrowed data, DeltaQueue &out) {
     Ref delta_text = get2(data, S.delta, S.empty);
     if (!truthy(delta_text)) return;
     Ref output_index = get1(data, S.output_index);
-    Ref summary_index = get1(data, S.summary_index);
-    Ref key = Ref::steal(PyTuple_Pack(2, output_index.get(), summary_index.get()));
+    Ref key = make_tuple(output_index, get1(data, S.summary_index));
     // A new summary part is set off from the reasoning before it by a blank
-    // line; a non-str delta goes out as it came.
-    bool new_part = !summary_key_ || truthy(Ref::steal(PyObject_RichCompare(key, summary_key_, Py_NE)));
+    // line; a non-str delta goes out as it came. Keys compare as tuples do.
+    bool new_part = !summary_key_ || truthy(Ref::steal(PyObject_RichCompare(key.get(), summary_key_.get(), Py_NE)));
     if (new_part && reasoning_sent_ && is_str(delta_text))
-        delta_text = Ref::steal(PyNumber_Add(S.pair_sep, delta_text));
+        delta_text = Ref::steal(PyNumber_Add(S.pair_sep, delta_text.get()));
     summary_key_ = std::move(key);
     if (!summary_indices_) summary_indices_ = new_list();
-    if (!check(PySequence_Contains(summary_indices_, output_index))) append(summary_indices_, output_index);
+    if (!contains(summary_indices_, output_index)) append(summary_indices_, output_index);
     reasoning_sent_ = true;
-    out.push(make_dict(S.reasoning_content, delta_text.get()));
+    out.push(make_dict(S.reasoning_content, delta_text));
 }
 
 // A reasoning item's summary sent only whole, never as deltas.
-void StreamTranslation::summary_done(PyObject *data, PyObject *item, DeltaQueue &out) {
+void StreamTranslation::summary_done(Borrowed data, Borrowed item, DeltaQueue &out) {
     Ref output_index = get1(data, S.output_index);
-    if (summary_indices_ && check(PySequence_Contains(summary_indices_, output_index))) return;
+    if (summary_indices_ && contains(summary_indices_, output_index)) return;
     Ref texts = new_list();
     collect_summary_texts(item, texts);
-    if (PyList_GET_SIZE(texts.get()) == 0) return;
-    Ref text = Ref::steal(PyUnicode_Join(S.pair_sep, texts));
-    if (reasoning_sent_) text = Ref::steal(PyNumber_Add(S.pair_sep, text));
+    if (list_size(texts) == 0) return;
+    Ref text = join_paragraphs(texts);
+    if (reasoning_sent_) text = Ref::steal(PyNumber_Add(S.pair_sep, text.get()));
     reasoning_sent_ = true;
-    out.push(make_dict(S.reasoning_content, text.get()));
+    out.push(make_dict(S.reasoning_content, text));
 }
 
-bool StreamTranslation::translate(PyObject *data, PyObject *current_event, DeltaQueue &out,
-                                  PyObject *debug_logger, const Capture &raw_sse_lines) {
+bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQueue &out, Borrowed debug_logger,
+                                  const Capture &raw_sse_lines) {
     Ref evt_type = get2(data, S.type, S.empty);
-    if (!truthy(evt_type)) evt_type = Ref::borrow(truthy(current_event) ? current_event : S.empty);
+    if (!truthy(evt_type)) evt_type = Ref::retain(truthy(current_event) ? current_event.get() : S.empty);
 
     auto text_delta = [&](PyObject *key) {
         Ref delta_text = get2(data, S.delta, S.empty);
         if (!truthy(delta_text)) return false;
         if (key == S.reasoning_content) reasoning_sent_ = true;
-        out.push(make_dict(key, delta_text.get()));
+        out.push(make_dict(key, delta_text));
         return false;
     };
     if (equals(evt_type, S.evt_text_delta)) return text_delta(S.content);
@@ -260,16 +257,13 @@ bool StreamTranslation::translate(PyObject *data, PyObject *current_event, Delta
         return false;
     }
     if (equals(evt_type, S.evt_completed)) {
-        Ref response_obj = object_of(data, S.response);
-        Ref usage = object_of(response_obj, S.usage);
-        Ref normalized = normalized_usage(usage);
-        if (debug_logger != Py_None) {
-            check(PyObject_SetItem(debug_logger, S.usage, normalized));
-            Ref count = Ref::steal(PyLong_FromSsize_t(raw_sse_lines.size()));
-            check(PyObject_SetItem(debug_logger, S.raw_sse_count, count));
-            check(PyObject_SetItem(debug_logger, S.raw_sse_tail, raw_sse_lines.tail(5)));
+        Ref normalized = normalized_usage(object_of(object_of(data, S.response), S.usage));
+        if (!is_none(debug_logger)) {
+            store(debug_logger, S.usage, normalized);
+            write_sse_count(debug_logger, raw_sse_lines);
+            store(debug_logger, S.raw_sse_tail, raw_sse_lines.tail(5));
         }
-        out.push(make_dict(S._finish_reason, finish_reason().get(), S._usage, normalized.get()));
+        out.push(make_dict(S._finish_reason, finish_reason(), S._usage, normalized));
         return true;
     }
     if (equals(evt_type, S.evt_failed) || equals(evt_type, S.evt_incomplete)) {
@@ -288,7 +282,7 @@ bool StreamTranslation::translate(PyObject *data, PyObject *current_event, Delta
         Ref detail = text_of(data, S.message);
         if (!truthy(detail)) detail = error_message(data);
         if (!truthy(detail)) detail = text_of(data, S.code);
-        if (!truthy(detail)) detail = Ref::borrow(S.empty);
+        if (!truthy(detail)) detail = Ref::retain(S.empty);
         out.push(error_delta(error_text(S.error, detail), zero_usage()));
         return true;
     }

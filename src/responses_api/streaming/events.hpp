@@ -1,6 +1,8 @@
-// Stream event translation: decoded Responses stream events into the delta
-// dicts the host's stream consumer reads, with the per-stream function-call
-// state.
+// Stream event translation for stream_raw's reader: decoded Responses
+// stream events into the delta dicts the host's stream consumer reads, with
+// the per-stream function-call and reasoning state. Pinned down by the
+// twin's event dispatch in `stream_raw` and tests/streaming/test_events.py,
+// test_reasoning.py.
 #pragma once
 
 #include "values.hpp"
@@ -9,7 +11,8 @@
 
 namespace rapi {
 
-// Deltas produced but not yet handed out (an event yields at most three).
+// Deltas produced but not yet handed out. An event yields at most three,
+// and the queue is drained before the next event is read.
 class DeltaQueue {
 public:
     bool empty() const { return head_ == size_; }
@@ -39,7 +42,7 @@ class Capture {
 public:
     static constexpr size_t kEntries = 10;
     static constexpr Py_ssize_t kChars = 500;
-    void push(PyObject *data_str);
+    void push(Borrowed data_str);
     Py_ssize_t size() const { return static_cast<Py_ssize_t>(count_); }
     Ref tail(size_t n) const;  // a new list of the last n entries (all when fewer)
     void clear();
@@ -50,10 +53,14 @@ private:
     size_t start_ = 0, count_ = 0;
 };
 
+// debug_logger["raw_sse_count"] = len(raw_sse_lines), when there is a
+// record (every way a stream ends but a failure writes it).
+void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines);
+
 class StreamTranslation {
 public:
     // Translates one event into `out`; true when it ends the stream.
-    bool translate(PyObject *data, PyObject *current_event, DeltaQueue &out, PyObject *debug_logger,
+    bool translate(Borrowed data, Borrowed current_event, DeltaQueue &out, Borrowed debug_logger,
                    const Capture &raw_sse_lines);
     // The finish delta of a body that ended without a terminal event.
     static Ref end_of_stream_delta();
@@ -69,15 +76,15 @@ private:
     };
     // fc_state: call key (output index, else item id) -> index of its
     // record; the records, by index.
-    FunctionCallRecord *find(PyObject *key);
-    FunctionCallRecord &make_record(PyObject *key, PyObject *name, PyObject *call_id);
+    FunctionCallRecord *find(Borrowed key);
+    FunctionCallRecord &make_record(Borrowed key, Borrowed name, Borrowed call_id);
     Ref finish_reason() const;
 
-    void item_added(PyObject *data, DeltaQueue &out);
-    void arguments_delta(PyObject *data, DeltaQueue &out);
-    void item_done(PyObject *data, DeltaQueue &out);
-    void summary_delta(PyObject *data, DeltaQueue &out);
-    void summary_done(PyObject *data, PyObject *item, DeltaQueue &out);
+    void item_added(Borrowed data, DeltaQueue &out);
+    void arguments_delta(Borrowed data, DeltaQueue &out);
+    void item_done(Borrowed data, DeltaQueue &out);
+    void summary_delta(Borrowed data, DeltaQueue &out);
+    void summary_done(Borrowed data, Borrowed item, DeltaQueue &out);
 
     Ref fc_state;
     std::vector<FunctionCallRecord> records_;

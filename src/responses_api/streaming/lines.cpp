@@ -1,3 +1,4 @@
+// SSE line framing and classification (see lines.hpp).
 #include "streaming/lines.hpp"
 
 #include <cstring>
@@ -67,13 +68,14 @@ void LineBuffer::append_bytes(const char *p, size_t n) {
     size_ += n;
 }
 
-void LineBuffer::append(PyObject *chunk) {
-    if (PyBytes_CheckExact(chunk)) {
-        append_bytes(PyBytes_AS_STRING(chunk), static_cast<size_t>(PyBytes_GET_SIZE(chunk)));
+void LineBuffer::append(Borrowed chunk) {
+    PyObject *c = chunk.get();
+    if (PyBytes_CheckExact(c)) {
+        append_bytes(PyBytes_AS_STRING(c), static_cast<size_t>(PyBytes_GET_SIZE(c)));
         return;
     }
     Py_buffer view;
-    check(PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE));
+    check(PyObject_GetBuffer(c, &view, PyBUF_SIMPLE));
     try {
         append_bytes(static_cast<const char *>(view.buf), static_cast<size_t>(view.len));
     } catch (...) {
@@ -114,7 +116,8 @@ Ref decode(const char *p, size_t n) {
 }
 
 // s[from:] with whitespace stripped on the chosen sides, as str.strip does.
-Ref strip(PyObject *s, Py_ssize_t from, bool left, bool right) {
+Ref strip(Borrowed str, Py_ssize_t from, bool left, bool right) {
+    PyObject *s = str.get();
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
     Py_ssize_t a = from, b = PyUnicode_GET_LENGTH(s);
@@ -125,7 +128,8 @@ Ref strip(PyObject *s, Py_ssize_t from, bool left, bool right) {
     return Ref::steal(PyUnicode_Substring(s, a, b));
 }
 
-bool starts_with(PyObject *s, const char *prefix, Py_ssize_t n) {
+bool starts_with(Borrowed str, const char *prefix, Py_ssize_t n) {
+    PyObject *s = str.get();
     if (PyUnicode_GET_LENGTH(s) < n) return false;
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
@@ -139,7 +143,7 @@ SseLine classify_decoded(const char *p, size_t n) {
     Ref decoded = decode(p, n);
     if (!decoded) return {SseLine::Undecodable, {}};
     Ref line = strip(decoded, 0, true, true);
-    if (PyUnicode_GET_LENGTH(line) == 0) return {SseLine::Blank, {}};
+    if (PyUnicode_GET_LENGTH(line.get()) == 0) return {SseLine::Blank, {}};
     if (starts_with(line, "event:", 6)) return {SseLine::Event, strip(line, 6, true, true)};
     if (starts_with(line, "data:", 5)) return {SseLine::Data, strip(line, 5, true, false)};
     return {SseLine::Other, {}};
@@ -170,7 +174,8 @@ SseLine classify_line(const char *p, size_t n) {
         while (r < len && is_ascii_space(static_cast<unsigned char>(line[r]))) ++r;
         Ref rest = decode(line + r, len - r);
         if (!rest) return {SseLine::Undecodable, {}};
-        if (PyUnicode_GET_LENGTH(rest) > 0 && !PyUnicode_IS_ASCII(rest)) return {SseLine::Data, strip(rest, 0, true, false)};
+        if (PyUnicode_GET_LENGTH(rest.get()) > 0 && !PyUnicode_IS_ASCII(rest.get()))
+            return {SseLine::Data, strip(rest, 0, true, false)};
         return {SseLine::Data, std::move(rest)};
     }
     return {SseLine::Other, {}};

@@ -1,10 +1,7 @@
+// The callable type (see function.hpp).
 #include "surface/function.hpp"
 
-#include <frameobject.h>
-
 #include <cstddef>
-#include <string>
-#include <unordered_map>
 
 namespace rapi {
 
@@ -23,7 +20,6 @@ struct FunctionObject {
     PyObject *dict;
     PyObject *weakreflist;
     PyObject *params[kMaxParams];
-    std::string *traceback_name;
 };
 
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -96,10 +92,13 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         if (!slots[j]) slots[j] = default_object(s->defaults[j - s->nrequired]);
     }
     PyObject *result = guarded([&] { return s->body(slots); });
-    if (!result) add_traceback(self->traceback_name->c_str(), s->line);
+    if (!result) add_traceback(s->entry);
     return result;
 }
 
+// The type slots below follow the C API's contracts, which are stated in
+// raw references: a slot returns a new reference (Py_NewRef of a field),
+// tp_clear and tp_dealloc release the fields they own (Py_CLEAR).
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
@@ -110,12 +109,20 @@ PyObject *function_repr(PyObject *op) {
     return PyUnicode_FromFormat("<function %U at %p>", self->qualname, op);
 }
 
+// Every object the function owns. Only the dict and the signature can lead
+// back to it; the rest are strings and a tuple of singletons, visited all
+// the same so that the collector's picture of the object is whole.
 int function_traverse(PyObject *op, visitproc visit, void *arg) {
     auto *self = reinterpret_cast<FunctionObject *>(op);
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(self->dict);
     Py_VISIT(self->signature);
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
+    Py_VISIT(self->module);
     Py_VISIT(self->doc);
+    Py_VISIT(self->defaults);
+    for (PyObject *p : self->params) Py_VISIT(p);
     return 0;
 }
 
@@ -137,9 +144,7 @@ void function_dealloc(PyObject *op) {
     Py_CLEAR(self->doc);
     Py_CLEAR(self->defaults);
     for (auto &p : self->params) Py_CLEAR(p);
-    delete self->traceback_name;
-    PyTypeObject *tp = Py_TYPE(op);
-    tp->tp_free(op);
+    Py_TYPE(op)->tp_free(op);
 }
 
 PyObject *get_name(PyObject *op, void *) { return Py_NewRef(reinterpret_cast<FunctionObject *>(op)->name); }
@@ -155,25 +160,20 @@ PyObject *get_signature(PyObject *op, void *) {
     auto *self = reinterpret_cast<FunctionObject *>(op);
     if (self->signature) return Py_NewRef(self->signature);
     return guarded([&]() -> PyObject * {
-        Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-        Ref parameter = Ref::steal(PyObject_GetAttrString(inspect, "Parameter"));
-        Ref kind = Ref::steal(PyObject_GetAttrString(parameter, "POSITIONAL_OR_KEYWORD"));
-        Ref default_kw = Ref::steal(Py_BuildValue("(s)", "default"));
+        Ref inspect = Ref::steal(PyImport_Import(S.inspect));
+        Ref parameter = attr(inspect, S.Parameter);
+        Ref kind = attr(parameter, S.POSITIONAL_OR_KEYWORD);
         const FunctionSpec *s = self->spec;
-        Ref params = new_list(s->nparams);
+        Ref params = new_list();
         for (int j = 0; j < s->nparams; ++j) {
-            Ref p;
-            if (j < s->nrequired) {
-                p = call(parameter, self->params[j], kind.get());
-            } else {
-                PyObject *stack[] = {self->params[j], kind.get(), default_object(s->defaults[j - s->nrequired])};
-                p = Ref::steal(PyObject_Vectorcall(parameter, stack, 2, default_kw));
-            }
-            PyList_SET_ITEM(params.get(), j, p.release());
+            if (j < s->nrequired)
+                append(params, call(parameter, self->params[j], kind));
+            else
+                append(params, call_kw(parameter, 2, C.kw_default, self->params[j], kind,
+                                       default_object(s->defaults[j - s->nrequired])));
         }
-        Ref signature_type = Ref::steal(PyObject_GetAttrString(inspect, "Signature"));
-        Ref sig = call(signature_type, params.get());
-        self->signature = Py_NewRef(sig.get());
+        Ref sig = call(attr(inspect, S.Signature), params);
+        self->signature = Borrowed(sig).retain().release();  // the cache keeps its own reference
         return sig.release();
     });
 }
@@ -198,50 +198,21 @@ PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr}};
 
-struct CodeCache {
-    std::unordered_map<std::string, PyObject *> codes;  // strong, never freed
-};
-CodeCache code_cache;
-
 }  // namespace
 
-Ref call_function(PyObject *callable, FunctionBody body, PyObject *const *args, int nargs) {
-    if (Py_TYPE(callable) == &FunctionType) {
-        auto *f = reinterpret_cast<FunctionObject *>(callable);
+Ref call_function(Borrowed callable, FunctionBody body, PyObject *const *args, int nargs) {
+    if (Py_TYPE(callable.get()) == &FunctionType) {
+        auto *f = reinterpret_cast<FunctionObject *>(callable.get());
         if (f->spec->body == body && f->spec->nparams == nargs) {
             try {
                 return Ref::steal(body(args));
             } catch (const PyError &) {
-                add_traceback(f->traceback_name->c_str(), f->spec->line);
+                add_traceback(f->spec->entry);
                 throw;
             }
         }
     }
-    return Ref::steal(PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr));
-}
-
-void add_traceback(const char *qualified_name, int line) {
-    PyObject *exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    std::string key = std::string(qualified_name) + ":" + std::to_string(line);
-    PyObject *&code = code_cache.codes[key];
-    if (!code) code = reinterpret_cast<PyObject *>(PyCode_NewEmpty("routes/responses_api.py", qualified_name, line));
-    PyObject *globals = module_dict();
-    PyObject *scratch = nullptr;
-    if (!globals) globals = scratch = PyDict_New();
-    PyFrameObject *frame = nullptr;
-    if (code && globals)
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals, nullptr);
-    Py_XDECREF(scratch);
-    if (!frame) {
-        // Could not build the entry: keep the original exception, not this one.
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-        return;
-    }
-    PyErr_SetRaisedException(exc);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    return Ref::steal(PyObject_Vectorcall(callable.get(), args, static_cast<size_t>(nargs), nullptr));
 }
 
 int init_function_type() {
@@ -266,34 +237,37 @@ int init_function_type() {
     return PyType_Ready(&FunctionType);
 }
 
-PyObject *new_function(const FunctionSpec *spec) {
+Ref new_function(const FunctionSpec *spec) {
     auto *self = PyObject_GC_New(FunctionObject, &FunctionType);
-    if (!self) return nullptr;
+    if (!self) raise();
     // Every field valid (null) before anything can fail, so dealloc is safe.
     self->vectorcall = function_vectorcall;
     self->spec = spec;
-    self->name = self->qualname = self->doc = self->defaults = self->signature = self->dict = nullptr;
+    self->name = self->qualname = self->module = self->doc = self->defaults = self->signature = self->dict = nullptr;
     self->weakreflist = nullptr;
-    self->module = Py_NewRef(S.module_name);
+    self->module = nullptr;
     for (auto &p : self->params) p = nullptr;
-    self->traceback_name = new std::string(std::string("routes.responses_api.") + spec->qualname);
     PyObject_GC_Track(self);
-    Ref owner = Ref::steal_or_null(reinterpret_cast<PyObject *>(self));
+    Ref owner = Ref::steal(reinterpret_cast<PyObject *>(self));
 
-    if (!(self->name = PyUnicode_InternFromString(spec->name))) return nullptr;
-    if (!(self->qualname = PyUnicode_InternFromString(spec->qualname))) return nullptr;
-    if (!(self->doc = PyUnicode_FromString(spec->doc))) return nullptr;
+    // The fields are filled in place: each takes over the new reference.
+    auto take = [](PyObject *&field, Ref value) { field = value.release(); };
+    take(self->module, Ref::retain(S.module_name));
+    take(self->name, Ref::steal(PyUnicode_InternFromString(spec->name)));
+    take(self->qualname, Ref::steal(PyUnicode_InternFromString(spec->qualname)));
+    take(self->doc, Ref::steal(PyUnicode_FromString(spec->doc)));
     for (int j = 0; j < spec->nparams; ++j)
-        if (!(self->params[j] = PyUnicode_InternFromString(spec->params[j]))) return nullptr;
+        take(self->params[j], Ref::steal(PyUnicode_InternFromString(spec->params[j])));
     int ndefaults = spec->nparams - spec->nrequired;
     if (ndefaults == 0) {
-        self->defaults = Py_NewRef(Py_None);
+        take(self->defaults, Ref::retain(Py_None));
     } else {
-        if (!(self->defaults = PyTuple_New(ndefaults))) return nullptr;
+        Ref defaults = Ref::steal(PyTuple_New(ndefaults));
         for (int j = 0; j < ndefaults; ++j)
-            PyTuple_SET_ITEM(self->defaults, j, Py_NewRef(default_object(spec->defaults[j])));
+            PyTuple_SET_ITEM(defaults.get(), j, Ref::retain(default_object(spec->defaults[j])).release());
+        take(self->defaults, std::move(defaults));
     }
-    return owner.release();
+    return owner;
 }
 
 }  // namespace rapi

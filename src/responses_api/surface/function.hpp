@@ -2,9 +2,11 @@
 // bound by one binder that produces every binding error, with the attributes
 // of a Python function (`__name__`, `__qualname__`, `__module__`, `__doc__`,
 // `__defaults__`, `__signature__`) and a descriptor `__get__` so that a
-// function stored in a class binds to instances as a method.
+// function stored in a class binds to instances as a method. Pinned down in
+// tests/test_surface.py and tests/test_getters.py.
 #pragma once
 
+#include "surface/traceback.hpp"
 #include "values.hpp"
 
 namespace rapi {
@@ -20,7 +22,7 @@ struct FunctionSpec {
     const char *name;
     const char *qualname;
     const char *doc;
-    int line;  // line of the traceback entry
+    Entry entry;  // its traceback entry
     int nparams;
     int nrequired;
     const char *params[kMaxParams];
@@ -28,34 +30,13 @@ struct FunctionSpec {
     FunctionBody body;
 };
 
-// Creates a function object for a spec (the spec must outlive it).
-PyObject *new_function(const FunctionSpec *spec);
+// A new function object for a spec (the spec must outlive it).
+Ref new_function(const FunctionSpec *spec);
 int init_function_type();
 
 // `callable(args...)`. When callable is one of this module's functions
 // whose body is `body`, the body is run directly, without argument binding
 // (the traceback entry on an error is the same as through a call).
-Ref call_function(PyObject *callable, FunctionBody body, PyObject *const *args, int nargs);
-
-// Adds a traceback entry "routes.responses_api.<qualname>" in
-// "routes/responses_api.py" to the exception being raised.
-void add_traceback(const char *qualified_name, int line);
-
-// Runs a body, turning C++ unwinding into the interpreter's error protocol.
-template <class F>
-PyObject *guarded(F &&body) noexcept {
-    try {
-        return body();
-    } catch (const PyError &) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in routes.responses_api");
-        return nullptr;
-    }
-}
+Ref call_function(Borrowed callable, FunctionBody body, PyObject *const *args, int nargs);
 
 }  // namespace rapi

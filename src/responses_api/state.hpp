@@ -1,0 +1,165 @@
+// The module state: everything the module keeps between calls, in one
+// structure, built in one place (`build_state`, at import) and cleared in
+// one place (`clear_state`). Import behaviour is pinned down in
+// tests/test_surface.py.
+//
+// The module can be loaded into one interpreter per process (a second one
+// is refused at import), so the state is one object of the process rather
+// than per module object: every function reaches it without a lookup.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace rapi {
+
+// Every key and literal the module reads or writes, interned once at import.
+#define RAPI_STRINGS(X)                                                        \
+    X(role, "role") X(content, "content") X(tool_calls, "tool_calls")         \
+    X(tool_call_id, "tool_call_id") X(system, "system")                       \
+    X(developer, "developer") X(user, "user") X(assistant, "assistant")       \
+    X(tool, "tool") X(type, "type") X(text, "text") X(image_url, "image_url") \
+    X(input_image, "input_image") X(output_image, "output_image")             \
+    X(image, "image") X(url, "url") X(output_text, "output_text")             \
+    X(input_text, "input_text") X(function, "function")                       \
+    X(function_call, "function_call")                                         \
+    X(function_call_output, "function_call_output") X(call_id, "call_id")     \
+    X(name, "name") X(arguments, "arguments") X(output, "output") X(id, "id") \
+    X(description, "description") X(parameters, "parameters")                 \
+    X(strict, "strict") X(object, "object") X(properties, "properties")       \
+    X(model, "model") X(input, "input")                                       \
+    X(max_output_tokens, "max_output_tokens")                                 \
+    X(instructions, "instructions") X(temperature, "temperature")             \
+    X(stream, "stream") X(tools, "tools") X(tool_choice, "tool_choice")       \
+    X(max_tokens, "max_tokens") X(gpt_4o, "gpt-4o") X(choices, "choices")     \
+    X(usage, "usage") X(message, "message") X(input_tokens, "input_tokens")   \
+    X(prompt_tokens, "prompt_tokens") X(output_tokens, "output_tokens")       \
+    X(completion_tokens, "completion_tokens")                                 \
+    X(total_tokens, "total_tokens") X(chat_completion, "chat.completion")     \
+    X(index, "index") X(finish_reason, "finish_reason") X(stop, "stop")       \
+    X(delta, "delta") X(item, "item") X(item_id, "item_id")                   \
+    X(response, "response") X(error, "error")                                 \
+    X(incomplete_details, "incomplete_details") X(code, "code")               \
+    X(_finish_reason, "_finish_reason") X(_usage, "_usage")                   \
+    X(_error, "_error") X(reasoning_content, "reasoning_content")             \
+    X(body, "body") X(payload, "payload") X(size, "size")                     \
+    X(timestamp, "timestamp") X(raw_sse_count, "raw_sse_count")               \
+    X(raw_sse_tail, "raw_sse_tail") X(get, "get") X(loads, "loads")           \
+    X(dumps, "dumps") X(JSONDecodeError, "JSONDecodeError")                   \
+    X(request, "request") X(Request, "Request") X(read, "read")               \
+    X(read1, "read1") X(open, "open") X(timeout, "timeout")                   \
+    X(headers, "headers") X(method, "method") X(POST, "POST") X(PUT, "PUT")   \
+    X(data, "data") X(origin_req_host, "origin_req_host")                     \
+    X(unverifiable, "unverifiable") X(get_method, "get_method")               \
+    X(full_url, "full_url") X(unredirected_hdrs, "unredirected_hdrs")         \
+    X(redirect_request, "redirect_request") X(__enter__, "__enter__")         \
+    X(__exit__, "__exit__") X(utf_8, "utf-8") X(ensure_ascii, "ensure_ascii") \
+    X(separators, "separators") X(print, "print") X(time, "time")             \
+    X(__import__, "__import__") X(json, "json") X(urllib, "urllib")           \
+    X(empty, "") X(comma, ",") X(colon, ":") X(pair_sep, "\n\n")              \
+    X(urllib_request, "urllib.request") X(urllib_error, "urllib.error")       \
+    X(HTTPRedirectHandler, "HTTPRedirectHandler")                             \
+    X(build_opener, "build_opener") X(__module__, "__module__")               \
+    X(__qualname__, "__qualname__") X(__doc__, "__doc__")                     \
+    X(module_name, "routes.responses_api") X(scheme_http, "http")             \
+    X(scheme_https, "https") X(done_marker, "[DONE]")                         \
+    X(convert_messages_fn, "convert_messages")                                \
+    X(normalize_content_fn, "_normalize_content")                             \
+    X(convert_tools_fn, "convert_tools") X(build_payload_fn, "build_payload") \
+    X(normalize_response_fn, "normalize_response")                            \
+    X(stream_raw_fn, "stream_raw")                                            \
+    X(handler_class_name, "_PostRedirectHandlerLocal")                        \
+    X(opener_name, "_urllib_opener_local") X(test_name, "__test__")           \
+    X(evt_text_delta, "response.output_text.delta")                           \
+    X(evt_reasoning_delta, "response.reasoning_text.delta")                   \
+    X(evt_item_added, "response.output_item.added")                           \
+    X(evt_args_delta, "response.function_call_arguments.delta")               \
+    X(evt_args_done, "response.function_call_arguments.done")                 \
+    X(evt_item_done, "response.output_item.done")                             \
+    X(evt_completed, "response.completed") X(evt_failed, "response.failed")   \
+    X(evt_incomplete, "response.incomplete")                                  \
+    X(evt_summary_delta, "response.reasoning_summary_text.delta")             \
+    X(detail, "detail") X(auto_detail, "auto") X(reasoning, "reasoning")      \
+    X(summary, "summary") X(output_index, "output_index")                     \
+    X(summary_index, "summary_index")                                         \
+    X(cut_off, "Responses API stream ended before a terminal event")          \
+    X(super_name, "super") X(encode, "encode") X(strip, "strip")              \
+    X(lower, "lower") X(urllib_parse, "urllib.parse") X(urlsplit, "urlsplit") \
+    X(scheme, "scheme") X(port, "port") X(hostname, "hostname")               \
+    X(inspect, "inspect") X(Parameter, "Parameter")                           \
+    X(POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD")                         \
+    X(default_, "default") X(Signature, "Signature")                          \
+    X(collections_abc, "collections.abc") X(Generator, "Generator")           \
+    X(register_, "register") X(_default_decoder, "_default_decoder")          \
+    X(scan_once, "scan_once") X(decode, "decode") X(raw_decode, "raw_decode") \
+    X(JSONEncoder, "JSONEncoder") X(__init__, "__init__")                     \
+    X(iterencode, "iterencode") X(c_make_encoder, "c_make_encoder")           \
+    X(encode_basestring, "encode_basestring") X(encoder, "encoder")
+
+struct Strings {
+#define RAPI_DECLARE(field, text) PyObject *field;
+    RAPI_STRINGS(RAPI_DECLARE)
+#undef RAPI_DECLARE
+};
+
+// Small constants shared by the translations.
+struct Constants {
+    PyObject *zero;                // int 0
+    PyObject *temperature;         // float 0.7, build_payload's default
+    PyObject *max_tokens;          // int 50000, build_payload's default
+    PyObject *timeout;             // int 300, the streaming request's time-out in seconds
+    PyObject *read_size;           // int 4096, bytes asked of each read
+    PyObject *code_307, *code_308;
+    PyObject *compact_separators;  // (",", ":")
+    PyObject *kw_ensure_ascii;     // ("ensure_ascii",)
+    PyObject *kw_dumps_compact;    // ("ensure_ascii", "separators")
+    PyObject *kw_request;          // ("headers", "method")
+    PyObject *kw_redirect;         // ("data", "headers", "method", "origin_req_host", "unverifiable")
+    PyObject *kw_timeout;          // ("timeout",)
+    PyObject *kw_default;          // ("default",)
+};
+
+// The standard json module as imported with this module, and the objects
+// its loads and dumps go through, remembered so that the fast paths can
+// prove by identity, at each call, that nothing was replaced.
+struct StandardJson {
+    PyObject *module;
+    // loads: json.loads -> _default_decoder.decode -> raw_decode -> scan_once
+    PyObject *loads, *decoder, *decode, *raw_decode, *scanner;
+    // dumps: json.dumps -> JSONEncoder(...).encode -> iterencode -> the
+    // encoder module's c_make_encoder and encode_basestring
+    PyObject *dumps, *encoder_class, *encoder_init, *encode, *iterencode;
+    PyObject *encoder_module_dict, *make_encoder, *encode_basestring;
+    bool loads_ok, dumps_ok;
+};
+
+// The traceback entries a failing call adds (see surface/traceback.cpp).
+enum class Entry { Init, ConvertMessages, NormalizeContent, ConvertTools, BuildPayload, NormalizeResponse,
+                   StreamRaw, RedirectRequest, Count };
+
+struct ModuleState {
+    Strings strings;
+    Constants constants;
+    StandardJson json;
+    PyObject *module;           // the one module object (borrowed: sys.modules owns it)
+    std::int64_t interpreter;   // the interpreter that imported it; -1 before the first import
+    PyObject *module_dict;      // the module's globals, where functions look names up
+    PyObject *handler_class;    // _PostRedirectHandlerLocal, the class cell of its method
+    PyObject *traceback_codes[static_cast<int>(Entry::Count)];  // made on first use
+};
+
+// Zero-initialised: every pointer null until `build_state`.
+inline ModuleState state{};
+inline Strings &S = state.strings;
+inline Constants &C = state.constants;
+
+// Builds the strings and constants (everything that does not depend on
+// other modules); -1 with an error set on failure, with nothing kept.
+int build_state();
+// Drops every reference the state holds and forgets the module, so that a
+// failed import can be tried again from scratch.
+void clear_state();
+
+}  // namespace rapi

@@ -1,0 +1,267 @@
+// stream_raw's body (see reader.hpp): start, read, translate, leave the
+// `with` block on every way out.
+#include "streaming/reader.hpp"
+
+#include "json_std.hpp"
+#include "surface/traceback.hpp"
+
+namespace rapi {
+
+StreamReader::StreamReader(Borrowed url, Borrowed headers, Borrowed payload, Borrowed debug_logger)
+    : url_(url.retain()), headers_(headers.retain()), payload_(payload.retain()),
+      debug_logger_(debug_logger.retain()) {}
+
+int StreamReader::traverse(visitproc visit, void *arg) {
+    for (const Ref *r : {&url_, &headers_, &payload_, &debug_logger_, &exit_, &resp_, &reader_, &current_event})
+        Py_VISIT(r->get());
+    if (int e = raw_sse_lines.traverse(visit, arg)) return e;
+    if (int e = translation.traverse(visit, arg)) return e;
+    return pending.traverse(visit, arg);
+}
+
+void StreamReader::clear() {
+    for (Ref *r : {&url_, &headers_, &payload_, &debug_logger_, &exit_, &resp_, &reader_, &current_event})
+        *r = Ref();
+    raw_sse_lines.clear();
+    translation.clear();
+    pending.clear();
+    byte_buffer.clear();
+}
+
+void StreamReader::finish() {
+    stage_ = Stage::Finished;
+    clear();
+}
+
+// ------------------------------------------------------------ start steps
+
+namespace {
+
+// json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+Ref serialise(Borrowed payload) {
+    Ref text = call_kw(attr(global(S.json), S.dumps), 1, C.kw_dumps_compact, payload, Py_False,
+                       C.compact_separators);
+    if (PyUnicode_CheckExact(text.get())) return Ref::steal(PyUnicode_AsUTF8String(text.get()));
+    return call_method(text, S.encode, S.utf_8);
+}
+
+}  // namespace
+
+// The start entries of the debug record; the first failing write ends them.
+void StreamReader::write_start_entries(Borrowed body_bytes) {
+    auto writes = [&] {
+        store(debug_logger_, S.body, body_bytes);
+        store(debug_logger_, S.payload, payload_);
+        Py_ssize_t size = PyObject_Size(body_bytes.get());
+        if (size < 0) raise();
+        store(debug_logger_, S.size, new_int(size));
+        store(debug_logger_, S.url, url_);
+        Ref time = call(builtin(S.__import__), S.time);
+        store(debug_logger_, S.timestamp, call_method(time, S.time));
+    };
+    try {
+        writes();
+    } catch (const PyError &) {
+        // `except Exception: pass`
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+    }
+}
+
+// `with <manager> as resp:` up to the body: __enter__ is called, __exit__
+// kept. Both are looked up on the type, as the statement does.
+void StreamReader::enter_with(Borrowed manager) {
+    PyTypeObject *tp = Py_TYPE(manager.get());
+    Ref enter_descr = type_lookup(tp, S.__enter__);
+    if (!enter_descr) {
+        if (PyErr_Occurred()) raise();
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     tp->tp_name);
+        raise();
+    }
+    Ref exit_descr = type_lookup(tp, S.__exit__);
+    if (!exit_descr) {
+        if (PyErr_Occurred()) raise();
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     tp->tp_name);
+        raise();
+    }
+    auto bind = [&](const Ref &descr) {
+        descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+        return get ? Ref::steal(get(descr.get(), manager.get(), reinterpret_cast<PyObject *>(tp))) : descr;
+    };
+    Ref enter = bind(enter_descr);
+    Ref exit = bind(exit_descr);
+    resp_ = call(enter);
+    exit_ = std::move(exit);
+}
+
+void StreamReader::start() {
+    Ref body_bytes = serialise(payload_);
+    if (truthy(debug_logger_)) write_start_entries(body_bytes);
+
+    Ref req = call_kw(urllib_request(S.Request), 2, C.kw_request, url_, body_bytes, headers_, S.POST);
+    Ref manager = call_kw(attr(global(S.opener_name), S.open), 1, C.kw_timeout, req, C.timeout);
+    enter_with(manager);
+    stage_ = Stage::Open;
+    current_event = Ref::retain(Py_None);
+}
+
+// ------------------------------------------------------------ the reader
+
+namespace {
+
+// json.loads(data_str); an empty Ref when it raises json.JSONDecodeError or
+// ValueError (the line is skipped).
+Ref decode_json(Borrowed data_str) {
+    Ref json = global(S.json);
+    Ref data;
+    if (PyObject *scanner = PyUnicode_CheckExact(data_str.get()) ? standard_scanner(json) : nullptr)
+        data = Ref::steal_or_null(scan_json(scanner, data_str.get()));
+    else
+        data = Ref::steal_or_null(PyObject_CallOneArg(attr(json, S.loads).get(), data_str.get()));
+    if (data) return data;
+
+    Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
+    // `except (json.JSONDecodeError, ValueError)`: the clause is evaluated
+    // now; if that fails, its error propagates, chained to this one.
+    Ref decode_error;
+    try {
+        decode_error = attr(global(S.json), S.JSONDecodeError);
+    } catch (const PyError &) {
+        Ref raised = Ref::steal_or_null(PyErr_GetRaisedException());
+        PyException_SetContext(raised.get(), exc.release());  // steals the context
+        PyErr_SetRaisedException(raised.release());
+        throw;
+    }
+    if (PyErr_GivenExceptionMatches(exc.get(), decode_error.get()) ||
+        PyErr_GivenExceptionMatches(exc.get(), PyExc_ValueError))
+        return Ref();
+    PyErr_SetRaisedException(exc.release());
+    raise();
+}
+
+}  // namespace
+
+void StreamReader::process_data(Borrowed data_str) {
+    if (equals(data_str, S.done_marker)) {
+        write_sse_count(debug_logger_, raw_sse_lines);
+        ending_ = true;
+        return;
+    }
+    Ref data = decode_json(data_str);
+    if (!data) return;
+    raw_sse_lines.push(data_str.get());
+    if (translation.translate(data, current_event, pending, debug_logger_, raw_sse_lines))
+        ending_ = true;
+}
+
+void StreamReader::process_line(const char *bytes, size_t n) {
+    SseLine line = classify_line(bytes, n);
+    switch (line.kind) {
+        case SseLine::Undecodable:
+        case SseLine::Other:
+            return;
+        case SseLine::Blank:
+            current_event = Ref::retain(Py_None);
+            return;
+        case SseLine::Event:
+            current_event = std::move(line.value);
+            return;
+        case SseLine::Data:
+            process_data(line.value);
+            return;
+    }
+}
+
+void StreamReader::end_of_body() {
+    byte_buffer.clear();
+    write_sse_count(debug_logger_, raw_sse_lines);
+    pending.push(StreamTranslation::end_of_stream_delta());
+    ending_ = true;
+}
+
+// The next delta, or an empty Ref when the stream is over.
+Ref StreamReader::advance() {
+    for (;;) {
+        if (!pending.empty()) return pending.pop();
+        if (ending_) return Ref();
+        const char *line = nullptr;
+        size_t n = 0;
+        if (byte_buffer.next_line(line, n)) {
+            process_line(line, n);
+            continue;
+        }
+        Ref chunk = call(reader_, C.read_size);
+        if (!truthy(chunk)) {
+            end_of_body();
+            continue;
+        }
+        byte_buffer.append(chunk.get());
+    }
+}
+
+// ------------------------------------------------------------ ways out
+
+// Leaves the `with` block normally: __exit__(None, None, None).
+PyObject *StreamReader::leave_normally() {
+    Ref exit = std::move(exit_);
+    finish();
+    if (exit && !attempt([&] { call(exit, Py_None, Py_None, Py_None); })) add_traceback(Entry::StreamRaw);
+    return nullptr;  // finished (StopIteration), or the exit's error
+}
+
+// Leaves the `with` block with the exception that is set: __exit__ gets
+// (type, value, traceback); a true result swallows it.
+PyObject *StreamReader::leave_with_exception() {
+    add_traceback(Entry::StreamRaw);
+    Ref exit = std::move(exit_);
+    finish();
+    if (!exit) return nullptr;
+    Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
+    Ref tb = Ref::steal_or_null(PyException_GetTraceback(exc.get()));
+    // __exit__ runs as inside the `except` that handles the exception.
+    Ref previous = Ref::steal_or_null(PyErr_GetHandledException());
+    PyErr_SetHandledException(exc.get());
+    bool swallow = false;
+    bool exited = attempt([&] {
+        swallow = truthy(call(exit, reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc, tb ? tb.get() : Py_None));
+    });
+    PyErr_SetHandledException(previous.get());
+    if (!exited) {
+        add_traceback(Entry::StreamRaw);
+        return nullptr;
+    }
+    if (swallow) return nullptr;  // finished normally
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+}
+
+PyObject *StreamReader::resume(bool thrown) noexcept {
+    if (stage_ == Stage::Finished) return nullptr;
+    if (stage_ == Stage::Created) {
+        if (thrown) {
+            finish();
+            add_traceback(Entry::StreamRaw);
+            return nullptr;
+        }
+        if (!attempt([&] { start(); })) {
+            finish();
+            add_traceback(Entry::StreamRaw);
+            return nullptr;
+        }
+        if (!attempt([&] {
+                bool has_read1 = check(PyObject_HasAttrWithError(resp_.get(), S.read1)) != 0;
+                reader_ = attr(resp_, has_read1 ? S.read1 : S.read);
+            }))
+            return leave_with_exception();
+    }
+    if (thrown) return leave_with_exception();
+    Ref delta;
+    if (!attempt([&] { delta = advance(); })) return leave_with_exception();
+    if (!delta) return leave_normally();
+    return delta.release();
+}
+
+}  // namespace rapi

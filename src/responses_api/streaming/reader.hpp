@@ -1,0 +1,58 @@
+// The body of `stream_raw`: the request, the `with` block around the
+// response, SSE framing and the dispatch of each event to its translation.
+// The generator type (surface/generator.cpp) drives it one resumption at a
+// time. Pinned down by the twin's `stream_raw` and tests/streaming/.
+#pragma once
+
+#include "streaming/events.hpp"
+#include "streaming/lines.hpp"
+
+namespace rapi {
+
+class StreamReader {
+public:
+    enum class Stage { Created, Open, Finished };
+
+    StreamReader(Borrowed url, Borrowed headers, Borrowed payload, Borrowed debug_logger);
+
+    Stage stage() const { return stage_; }
+    // One resumption of the body. `thrown`: the exception that is set is
+    // raised where the body is suspended. Returns the next delta (a new
+    // reference); NULL with no error set when the body finished; NULL with
+    // an error set when it raised.
+    PyObject *resume(bool thrown) noexcept;
+    // Ends a body that was never started: nothing is sent, nothing to close.
+    void abandon() { finish(); }
+
+    int traverse(visitproc visit, void *arg);
+    void clear();
+
+private:
+    void start();
+    void write_start_entries(Borrowed body_bytes);
+    void enter_with(Borrowed manager);
+    Ref advance();
+    void process_line(const char *bytes, size_t n);
+    void process_data(Borrowed data_str);
+    void end_of_body();
+    PyObject *leave_normally();
+    PyObject *leave_with_exception();
+    void finish();
+
+    // arguments
+    Ref url_, headers_, payload_, debug_logger_;
+    Stage stage_ = Stage::Created;
+    bool ending_ = false;  // finish at the next resumption
+    // the `with` block
+    Ref exit_;    // the manager's bound __exit__
+    Ref resp_;    // what __enter__ returned
+    Ref reader_;  // resp.read1, or resp.read when there is no read1
+    // the reader
+    LineBuffer byte_buffer;
+    Ref current_event;
+    Capture raw_sse_lines;
+    StreamTranslation translation;
+    DeltaQueue pending;
+};
+
+}  // namespace rapi
