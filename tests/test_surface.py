@@ -94,6 +94,29 @@ def test_second_interpreter_is_refused():
     assert out.splitlines() == [expected, expected]
 
 
+def test_first_import_may_be_in_a_subinterpreter_with_its_own_gil():
+    """What the module declares: any one interpreter of the process, even
+    an isolated one with its own GIL; then no other."""
+    code = """
+    import _interpreters
+    interp = _interpreters.create("isolated")
+    exc = _interpreters.exec(interp, '''if True:
+        import routes.responses_api as m
+        assert m.build_payload([{"role": "user", "content": "hi"}], {})["input"][0]["content"] == "hi"
+        assert m.normalize_response({"output": []})["choices"][0]["message"] == {"role": "assistant", "content": ""}
+    ''')
+    print(exc)
+    try:
+        import routes.responses_api
+    except ImportError as e:
+        print(e)
+    """
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.splitlines() == ["None", "Interpreter change detected - this module can only be loaded into one "
+                                "interpreter per process."]
+
+
 def test_failing_import_has_init_traceback_entry():
     code = """
     import sys, traceback

@@ -144,7 +144,7 @@ struct ModuleState {
     Constants constants;
     StandardJson json;
     PyObject *module;           // the one module object (borrowed: sys.modules owns it)
-    std::int64_t interpreter;   // the interpreter that imported it; -1 before the first import
+    std::int64_t interpreter = -1;  // the interpreter that imported it; -1 before the first import
     PyObject *module_dict;      // the module's globals, where functions look names up
     PyObject *handler_class;    // _PostRedirectHandlerLocal, the class cell of its method
     PyObject *traceback_codes[static_cast<int>(Entry::Count)];  // made on first use
