@@ -1,4 +1,5 @@
-// The bodies of the module's callables, one per subsystem file. Each takes
+// The bodies of the module's callables, one per subsystem file (each file
+// names its tests). Each takes
 // its bound parameters in order and returns a new reference, or throws
 // PyError with the exception set.
 #pragma once

@@ -1,4 +1,5 @@
-// Building and clearing the module state (see state.hpp).
+// Building and clearing the module state (see state.hpp); pinned down by
+// the import tests in tests/test_surface.py.
 #include "values.hpp"
 
 #include <functional>

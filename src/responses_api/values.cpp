@@ -1,4 +1,5 @@
-// The value layer's lookups and comparisons (see values.hpp).
+// The value layer's lookups and comparisons (see values.hpp); pinned down
+// through every translation test and tests/test_differential.py.
 #include "values.hpp"
 
 namespace rapi {

@@ -1,4 +1,5 @@
-// Stream event translation (see events.hpp).
+// Stream event translation (see events.hpp); pinned down by the twin's
+// event dispatch in `stream_raw` and tests/streaming/test_events.py, test_reasoning.py.
 #include "streaming/events.hpp"
 
 #include "api.hpp"

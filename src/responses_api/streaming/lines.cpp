@@ -1,4 +1,5 @@
-// SSE line framing and classification (see lines.hpp).
+// SSE line framing and classification (see lines.hpp); pinned down by
+// tests/streaming/test_reader.py and test_large_lines.py.
 #include "streaming/lines.hpp"
 
 #include <cstring>

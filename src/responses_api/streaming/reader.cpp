@@ -1,5 +1,5 @@
 // stream_raw's body (see reader.hpp): start, read, translate, leave the
-// `with` block on every way out.
+// `with` block on every way out; pinned down by the twin's `stream_raw` and tests/streaming/.
 #include "streaming/reader.hpp"
 
 #include "json_std.hpp"

@@ -1,4 +1,5 @@
-// Documentation strings of the module and its callables, word for word.
+// Documentation strings of the module and its callables, word for word;
+// compared with the twin's in tests/test_surface.py.
 #pragma once
 
 namespace rapi::docs {

@@ -1,4 +1,5 @@
-// The callable type (see function.hpp).
+// The callable type (see function.hpp); pinned down in tests/test_surface.py
+// and tests/test_getters.py.
 #include "surface/function.hpp"
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// The generator type (see generator.hpp).
+// The generator type (see generator.hpp); compared with a real Python
+// generator in tests/test_generator_protocol.py.
 #include "surface/generator.hpp"
 
 #include <cstddef>

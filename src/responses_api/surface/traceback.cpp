@@ -1,4 +1,5 @@
-// Traceback entries of the module's functions (see traceback.hpp).
+// Traceback entries of the module's functions (see traceback.hpp); pinned
+// down in tests/test_surface.py.
 #include "surface/traceback.hpp"
 
 #include <frameobject.h>
