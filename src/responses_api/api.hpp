@@ -1,7 +1,6 @@
 // The bodies of the module's callables, one per subsystem file (each file
-// names its tests). Each takes
-// its bound parameters in order and returns a new reference, or throws
-// PyError with the exception set.
+// names its tests). Each takes its bound parameters in order and returns a
+// new reference, or throws PyError with the exception set.
 #pragma once
 
 #include "values.hpp"
