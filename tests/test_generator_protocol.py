@@ -175,8 +175,6 @@ def observed(g, resp, method, args):
 @pytest.mark.parametrize("exit_result", [None, True], ids=["exit-passes", "exit-swallows"])
 @pytest.mark.parametrize("op", OPERATIONS)
 def test_operation_in_every_stage_as_a_python_generator(impl, pair, op, exit_result, request):
-    if op in STOP_ITERATION_LEAKS and exit_result is None and impl.__name__ == "routes.responses_api":
-        request.applymarker(pytest.mark.xfail(strict=True, reason="StopIteration thrown in leaves as it is"))
     method, args = OPERATIONS[op]
     differ = []
     for stage, reach in STAGES.items():

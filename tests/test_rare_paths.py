@@ -233,8 +233,6 @@ def run_with_builtins(code, namespace):
 
 
 def test_builtins_are_the_modules_own_not_the_callers(impl, monkeypatch, request):
-    if impl.__name__ == "routes.responses_api":
-        request.applymarker(pytest.mark.xfail(strict=True, reason="built-ins looked up in the calling frame"))
     monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse1([sse(text("a"))])))
     logger = {"x": 1}
     g = impl.stream_raw(URL, {}, {}, logger)

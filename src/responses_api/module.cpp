@@ -109,6 +109,8 @@ int module_exec(PyObject *module) {
         check(init_function_type());
         check(init_generator_type());
         state.module_dict = Ref::retain(PyModule_GetDict(module)).release();  // the state keeps its own reference
+        // A module body runs with the builtins of the code importing it.
+        state.builtins = Ref::steal(PyEval_GetFrameBuiltins()).release();
         warn_on_version_mismatch();
         register_in_sys_modules(module);
         bind_globals(state.module_dict);

@@ -27,6 +27,7 @@ void each_reference(F &&visit) {
                          std::ref(j.encoder_module_dict), std::ref(j.make_encoder), std::ref(j.encode_basestring)})
         visit(p);
     visit(state.module_dict);
+    visit(state.builtins);
     visit(state.handler_class);
     for (PyObject *&code : state.traceback_codes) visit(code);
 }

@@ -86,7 +86,7 @@ namespace rapi {
     X(summary_index, "summary_index")                                         \
     X(cut_off, "Responses API stream ended before a terminal event")          \
     X(super_name, "super") X(encode, "encode") X(strip, "strip")              \
-    X(lower, "lower") X(urllib_parse, "urllib.parse") X(urlsplit, "urlsplit") \
+    X(lower, "lower") X(parse, "parse") X(urlsplit, "urlsplit")               \
     X(scheme, "scheme") X(port, "port") X(hostname, "hostname")               \
     X(inspect, "inspect") X(Parameter, "Parameter")                           \
     X(POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD")                         \
@@ -146,6 +146,7 @@ struct ModuleState {
     PyObject *module;           // the one module object (borrowed: sys.modules owns it)
     std::int64_t interpreter = -1;  // the interpreter that imported it; -1 before the first import
     PyObject *module_dict;      // the module's globals, where functions look names up
+    PyObject *builtins;         // the builtins of the import, as a module body's `__builtins__` are
     PyObject *handler_class;    // _PostRedirectHandlerLocal, the class cell of its method
     PyObject *traceback_codes[static_cast<int>(Entry::Count)];  // made on first use
 };

@@ -10,7 +10,9 @@ Ref global(PyObject *name) {
         check(PyDict_GetItemRef(state.module_dict, name, &found));
         if (found) return Ref::steal_or_null(found);
     }
-    Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());
+    // The module's own builtins, as a Python function's are its globals'
+    // `__builtins__`; during the import itself, the importer's.
+    Ref builtins = state.builtins ? Ref::retain(state.builtins) : Ref::steal(PyEval_GetFrameBuiltins());
     check(PyMapping_GetOptionalItem(builtins.get(), name, &found));
     if (found) return Ref::steal_or_null(found);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

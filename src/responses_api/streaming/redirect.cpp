@@ -33,8 +33,7 @@ bool is_credential_header(Borrowed name) {
 // defaulted by scheme; None when its port is not a valid number (such a URL
 // counts as another origin). A URL the parser rejects raises.
 Ref origin_of(Borrowed url) {
-    Ref parse = Ref::steal(PyImport_Import(S.urllib_parse));
-    Ref parts = call_method(parse, S.urlsplit, url);
+    Ref parts = call_method(attr(global(S.urllib), S.parse), S.urlsplit, url);  // urllib.parse.urlsplit(url)
     Ref scheme = call_method(attr(parts, S.scheme), S.lower);
     Ref port = Ref::steal_or_null(PyObject_GetAttr(parts.get(), S.port));
     if (!port) {

@@ -38,8 +38,20 @@ PyObject *run(PyObject *self, bool thrown) {
     }
     g.running = true;
     Ref keep_alive = Ref::retain(self);  // a callback may drop the last outside reference
+    // A throw into a generator that never started raises before its body.
+    const bool in_body = !(thrown && g.body().stage() == Stage::Created);
     PyObject *result = g.body().resume(thrown);
     g.running = false;
+    if (!result && in_body && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // Leaving the body, it would read as the generator's own end: as in
+        // every generator, it becomes a RuntimeError caused by it.
+        Ref cause = Ref::steal_or_null(PyErr_GetRaisedException());
+        PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+        Ref error = Ref::steal_or_null(PyErr_GetRaisedException());
+        PyException_SetContext(error.get(), Borrowed(cause).retain().release());  // steals
+        PyException_SetCause(error.get(), cause.release());                        // steals
+        PyErr_SetRaisedException(error.release());
+    }
     return result;
 }
 
