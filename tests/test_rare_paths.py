@@ -243,3 +243,31 @@ def test_builtins_are_the_modules_own_not_the_callers(impl, monkeypatch, request
                       {"h": impl._PostRedirectHandlerLocal(), "req": req, "fp": io.BytesIO(b""),
                        "m": email.message.Message(), "found": found})
     assert "timestamp" in logger and found["new"].full_url == "http://h.example/b"
+
+
+def test_response_whose_read1_lookup_fails(impl, monkeypatch):
+    """hasattr() lets every error but AttributeError through: it is raised
+    inside the `with` block, so the response is still closed."""
+    class Broken(FakeResponse1):
+        @property
+        def read1(self):
+            raise LookupError("read1")
+    resp = Broken([sse(text("a"))])
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
+    with pytest.raises(LookupError):
+        next(impl.stream_raw(URL, {}, {}))
+    assert resp.exits[0][1] is LookupError
+
+
+def test_missing_builtin_is_a_name_error(impl):
+    import builtins
+    req = urllib.request.Request("http://h.example/a", data=b"{}", method="POST")
+    handler, saved, raised = impl._PostRedirectHandlerLocal(), builtins.super, None
+    del builtins.super  # restored before anything else can need it
+    try:
+        handler.redirect_request(req, io.BytesIO(b""), 302, "Moved", email.message.Message(), "http://h.example/b")
+    except NameError as e:
+        raised = e
+    finally:
+        builtins.super = saved
+    assert str(raised) == "name 'super' is not defined"

@@ -45,7 +45,7 @@ public:
     // Room for n more characters of at most maxchar; false with an error set.
     bool prepare(Py_ssize_t n, Py_UCS4 maxchar) {
         if (n > PY_SSIZE_T_MAX - pos) {
-            PyErr_NoMemory();
+            PyErr_NoMemory();  // unreached: no str is that long
             return false;
         }
         const Py_ssize_t needed = pos + n;
@@ -305,7 +305,7 @@ bool JsonWriter::string(PyObject *s) {
     if (extra == 0 && wkind == kind) {
         std::memcpy(base + pos * kind, data, static_cast<size_t>(n) * kind);
         pos += n;
-    } else if (wkind == PyUnicode_1BYTE_KIND) {
+    } else if (wkind == PyUnicode_1BYTE_KIND) {  // unreached: 1-byte text took the Latin-1 path above
         pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS1 *>(base) + pos) - reinterpret_cast<Py_UCS1 *>(base);
     } else if (wkind == PyUnicode_2BYTE_KIND) {
         pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS2 *>(base) + pos) - reinterpret_cast<Py_UCS2 *>(base);

@@ -53,6 +53,7 @@ Ref import_statement(PyObject *dotted, Borrowed globals) {
 void warn_on_version_mismatch() {
     int major = static_cast<int>((Py_Version >> 24) & 0xff);
     int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    // Unreached while the build is pinned to 3.13 and run by it.
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
         check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",

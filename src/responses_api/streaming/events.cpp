@@ -57,7 +57,7 @@ Ref tool_call_delta(Py_ssize_t index, Borrowed id, Borrowed name, Borrowed argum
 Borrowed first_text(std::initializer_list<Borrowed> texts) {
     for (Borrowed t : texts)
         if (truthy(t)) return t;
-    return texts.end()[-1];
+    return texts.end()[-1];  // unreached: every caller's last text is an item id checked non-empty
 }
 
 // The failure detail of a mapping: its "error" object's message (or the

@@ -79,7 +79,7 @@ void LineBuffer::append(Borrowed chunk) {
     check(PyObject_GetBuffer(c, &view, PyBUF_SIMPLE));
     try {
         append_bytes(static_cast<const char *>(view.buf), static_cast<size_t>(view.len));
-    } catch (...) {
+    } catch (...) {  // only when growing the buffer runs out of memory
         PyBuffer_Release(&view);
         throw;
     }

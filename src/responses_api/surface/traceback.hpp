@@ -25,9 +25,9 @@ PyObject *guarded(F &&body) noexcept {
         // missed one surfaces as an error instead of a NULL without one.
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
         return nullptr;
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc &) {  // unreached but for a failed allocation
         return PyErr_NoMemory();
-    } catch (...) {
+    } catch (...) {  // unreached: nothing else is thrown
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in routes.responses_api");
         return nullptr;
     }
