@@ -62,6 +62,8 @@ int build_state() {
 }
 
 void clear_state() {
+    // The state is a plain structure of raw pointers (zero before any code
+    // runs, so no constructor order to worry about): here they are released.
     each_reference([](PyObject *&p) { Py_CLEAR(p); });
     state.json.loads_ok = state.json.dumps_ok = false;
     state.module = nullptr;  // the interpreter that imported it stays the one
