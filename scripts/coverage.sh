@@ -5,25 +5,17 @@
 # figure never fails; a failing test does. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$PWD/.venv/bin/python
-cmake_bin=$PWD/.venv/bin/cmake
-[ -x "$cmake_bin" ] || cmake_bin=cmake
-"$cmake_bin" --preset coverage -G Ninja -DPython_EXECUTABLE="$py" \
-  -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
-"$cmake_bin" --build build/coverage
-stage=build/coverage-stage/routes
-mkdir -p "$stage"
-cp build/coverage/responses_api*.so "$stage/"
-cp src/routes/responses_api.pyi "$stage/"
+. scripts/build-variant.sh
+build_variant coverage
 # Counters of earlier runs would add up with this one.
 find build/coverage -name '*.gcda' -delete
+# Notes of a source file since moved or removed would break the report.
+find build/coverage -name '*.cpp.gcno' | while read -r notes; do
+  source=${notes#build/coverage/CMakeFiles/responses_api.dir/}
+  [ -f "${source%.gcno}" ] || rm -f "$notes"
+done
 
-export PYTHONPATH=$PWD/build/coverage-stage${PYTHONPATH:+:$PYTHONPATH}
-loaded=$("$py" -c 'import routes.responses_api as m; print(m.__file__)')
-case "$loaded" in
-  "$PWD/build/coverage-stage/"*) echo "instrumented module: $loaded" ;;
-  *) echo "expected the instrumented build, got $loaded" >&2; exit 1 ;;
-esac
+use_variant coverage instrumented
 status=0
 "$py" -m pytest -q -p no:cacheprovider "$@" || status=$?
 
