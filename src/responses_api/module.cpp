@@ -88,7 +88,7 @@ void bind_globals(Borrowed dict) {
     Ref ns = make_dict(S.__module__, S.module_name, S.__qualname__, S.handler_class_name, S.__doc__, doc,
                        S.redirect_request, new_function(&kRedirectRequest));
     Ref cls = call(reinterpret_cast<PyObject *>(Py_TYPE(base.get())), S.handler_class_name, make_tuple(base), ns);
-    state.handler_class = Borrowed(cls).retain().release();  // the state keeps its own reference
+    state.handler_class = Ref(cls).release();  // the state keeps its own reference
     set_item(dict, S.handler_class_name, cls);
 
     // _urllib_opener_local = urllib.request.build_opener(_PostRedirectHandlerLocal)

@@ -72,21 +72,16 @@ void StreamReader::write_start_entries(Borrowed body_bytes) {
 // kept. Both are looked up on the type, as the statement does.
 void StreamReader::enter_with(Borrowed manager) {
     PyTypeObject *tp = Py_TYPE(manager.get());
-    Ref enter_descr = type_lookup(tp, S.__enter__);
-    if (!enter_descr) {
-        if (PyErr_Occurred()) raise();
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     tp->tp_name);
+    auto special = [&](PyObject *name, const char *missing) {
+        Ref descr = type_lookup(tp, name);
+        if (descr) return descr;
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                         tp->tp_name, missing);
         raise();
-    }
-    Ref exit_descr = type_lookup(tp, S.__exit__);
-    if (!exit_descr) {
-        if (PyErr_Occurred()) raise();
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                     tp->tp_name);
-        raise();
-    }
+    };
+    Ref enter_descr = special(S.__enter__, "");
+    Ref exit_descr = special(S.__exit__, " (missed __exit__ method)");
     auto bind = [&](const Ref &descr) {
         descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
         return get ? Ref::steal(get(descr.get(), manager.get(), reinterpret_cast<PyObject *>(tp))) : descr;

@@ -174,7 +174,7 @@ PyObject *get_signature(PyObject *op, void *) {
                                        default_object(s->defaults[j - s->nrequired])));
         }
         Ref sig = call(attr(inspect, S.Signature), params);
-        self->signature = Borrowed(sig).retain().release();  // the cache keeps its own reference
+        self->signature = Ref(sig).release();  // the cache keeps its own reference
         return sig.release();
     });
 }

@@ -187,8 +187,8 @@ PyObject *gen_repr(PyObject *self) { return PyUnicode_FromFormat("<generator obj
 PyObject *get_name(PyObject *, void *) { return Ref::retain(S.stream_raw_fn).release(); }
 PyObject *get_running(PyObject *self, void *) { return PyBool_FromLong(gen(self).running); }
 PyObject *get_suspended(PyObject *self, void *) {
-    const GeneratorObject &g = gen(self);
-    return PyBool_FromLong(const_cast<GeneratorObject &>(g).body().stage() == Stage::Open && !g.running);
+    GeneratorObject &g = gen(self);
+    return PyBool_FromLong(g.body().stage() == Stage::Open && !g.running);
 }
 
 PyMethodDef gen_methods[] = {
