@@ -121,10 +121,14 @@ class Rec(dict):
 
 
 @pytest.mark.parametrize("kwargs,expected", [
-    ({}, [("model", "gpt-4o"), ("temperature", 0.7), ("max_tokens", 50000)]),
-    (dict(temperature=0), [("model", "gpt-4o"), ("max_tokens", 50000)]),
-    (dict(max_tokens=0, temperature=None), [("model", "gpt-4o"), ("temperature", 0.7)]),
-    (dict(max_tokens=1, temperature=1), [("model", "gpt-4o")]),
+    ({}, [("model", "gpt-4o"), ("reasoning_effort", None), ("reasoning_summary", None),
+          ("temperature", 0.7), ("max_tokens", 50000)]),
+    (dict(temperature=0), [("model", "gpt-4o"), ("reasoning_effort", None), ("reasoning_summary", None),
+                           ("max_tokens", 50000)]),
+    (dict(max_tokens=0, temperature=None), [("model", "gpt-4o"), ("reasoning_effort", None),
+                                            ("reasoning_summary", None), ("temperature", 0.7)]),
+    (dict(max_tokens=1, temperature=1), [("model", "gpt-4o"), ("reasoning_effort", None),
+                                         ("reasoning_summary", None)]),
 ])
 def test_config_reads(impl, kwargs, expected):
     config = Rec(temperature=0.1)

@@ -392,6 +392,19 @@ def _summaries(reply):
             for part in item.get("summary") or [] if isinstance(part.get("text"), str) and part["text"]]
 
 
+def _reasoning(reply):
+    """Each reasoning item's summary texts, else its raw reasoning texts."""
+    texts = []
+    for item in reply.get("output") or []:
+        if item.get("type") != "reasoning":
+            continue
+        summary = [p["text"] for p in item.get("summary") or [] if isinstance(p.get("text"), str) and p["text"]]
+        raw = [p["text"] for p in item.get("content") or []
+               if p.get("type") == "reasoning_text" and isinstance(p.get("text"), str) and p["text"]]
+        texts += summary or raw
+    return texts
+
+
 def test_recordings_are_present():
     assert len(REPLIES) >= 9 + 29
     assert sum(bool(_summaries(r.values[0] or {})) for r in REPLIES) >= 6
@@ -405,15 +418,20 @@ def test_normalized_reply_matches_the_chat_types(impl, reply):
         json.dumps(result["choices"][0]["message"]), strict=True)
     usage = CompletionUsage.model_validate_json(json.dumps(result["usage"]), strict=True)
     assert list(_extras(usage)) == []
-    summaries = _summaries(reply)
-    assert list(_extras(message)) == ([("reasoning_content",)] if summaries else [])
-    if summaries:
-        assert message.reasoning_content == "\n\n".join(summaries)
+    counts = reply.get("usage") or {}
+    # Cached and reasoning tokens arrive under the Chat names, carried whole.
+    for ours, theirs in (("prompt_tokens_details", "input_tokens_details"),
+                         ("completion_tokens_details", "output_tokens_details")):
+        carried = getattr(usage, ours)
+        assert (carried.model_dump(exclude_unset=True) if carried else None) == (counts.get(theirs) or None)
+    reasoning = _reasoning(reply)
+    assert list(_extras(message)) == ([("reasoning_content",)] if reasoning else [])
+    if reasoning:
+        assert message.reasoning_content == "\n\n".join(reasoning)
     if "error" in reply and "output" not in reply:
         # An HTTP error body, not a reply: nothing in it may pass for an answer.
         assert (message.content, message.tool_calls, usage.total_tokens) == ("", None, 0)
         return
-    counts = reply.get("usage") or {}
     assert (usage.prompt_tokens, usage.completion_tokens, usage.total_tokens) == (
         counts.get("input_tokens", 0), counts.get("output_tokens", 0), counts.get("total_tokens", 0))
     calls = [i for i in reply["output"] if i["type"] == "function_call"]

@@ -11,7 +11,8 @@ from helpers import typed, Boom, BadGet
 RECORDED = pathlib.Path(__file__).resolve().parent / "data" / "recorded"
 
 
-def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", model="", reasoning=None):
+def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", model="", reasoning=None,
+          details=None):
     message = {"role": "assistant", "content": content}
     if reasoning is not None:
         message["reasoning_content"] = reasoning
@@ -19,7 +20,22 @@ def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", m
         message["tool_calls"] = tool_calls
     return {"id": id_, "object": "chat.completion", "model": model,
             "choices": [{"index": 0, "message": message, "finish_reason": finish}],
-            "usage": dict(zip(("prompt_tokens", "completion_tokens", "total_tokens"), usage))}
+            "usage": usage_of(usage, details)}
+
+
+def usage_of(counts, details=None):
+    """The usage dict of three counts, with the reply's own usage details
+    ((input, output), each None when absent) under the Chat names."""
+    usage = dict(zip(("prompt_tokens", "completion_tokens", "total_tokens"), counts))
+    if details:
+        for name, d in zip(("prompt_tokens_details", "completion_tokens_details"), details):
+            if d:
+                usage[name] = dict(d)
+    return usage
+
+
+def details_of(u):
+    return (u.get("input_tokens_details"), u.get("output_tokens_details")) if u else None
 
 
 def msg(*parts):
@@ -100,7 +116,7 @@ def test_shared_leaves(impl):
 
 def test_usage_any_object_with_get(impl):
     class U:
-        def get(self, key, default):
+        def get(self, key, default=None):
             return {"input_tokens": 2, "completion_tokens": 5}.get(key, default)
     assert impl.normalize_response({"usage": U()})["usage"] == {
         "prompt_tokens": 2, "completion_tokens": 5, "total_tokens": 7}
@@ -141,7 +157,9 @@ def test_reads_in_order(impl):
     assert log == [("output", []), ("type", ""), ("content", []), ("text",), ("output_text",),
                    ("type", ""), ("call_id",), ("id", ""), ("name", ""), ("arguments", ""),
                    ("usage", {}), ("input_tokens", 0), ("output_tokens", 0), ("completion_tokens", 0),
-                   ("total_tokens", 0), ("id", ""), ("model", "")]
+                   ("total_tokens", 0), ("input_tokens_details",), ("prompt_tokens_details",),
+                   ("output_tokens_details",), ("completion_tokens_details",), ("id", ""), ("model", ""),
+                   ("status",)]
 
 
 # The recorded replies. 03 and 08 hold reasoning items whose summaries are
@@ -153,7 +171,7 @@ REPLIES = {
         TC("call_lC079UhGnLJngBlPQO0FS6sv", "get_weather", '{"location":"London"}')],
         "tool_calls", (58, 44, 102)),
     "03-reasoning-and-message.json": ("3", [], "stop", (11, 327, 338)),
-    "04-incomplete-max-output-tokens.json": (152, [], "stop", (14, 50, 64)),
+    "04-incomplete-max-output-tokens.json": (152, [], "length", (14, 50, 64)),
     "05-refusal.json": ("", [], "stop", (54, 13, 67)),
     "06-web-search-annotations.json": (2158, [], "stop", (16981, 461, 17442)),
     "07-two-message-items.json": (206, [], "stop", (197, 66, 263)),
@@ -175,7 +193,10 @@ def test_real_replies(impl, name):
     else:
         assert message["content"] == content
     assert typed(out) == typed(reply(message["content"], calls or None, finish, usage,
-                                     resp.get("id", ""), resp.get("model", "")))
+                                     resp.get("id", ""), resp.get("model", ""),
+                                     details=details_of(resp.get("usage"))))
+    if resp.get("usage"):  # the details are new dicts
+        assert out["usage"]["prompt_tokens_details"] is not resp["usage"]["input_tokens_details"]
     assert out["id"] is resp.get("id", out["id"])
     assert resp == before
     json.dumps(out)
@@ -201,4 +222,5 @@ def test_real_replies_with_reasoning_summaries(impl, number):
     out = impl.normalize_response(resp)
     assert typed(out) == typed(reply("".join(texts), calls or None, "tool_calls" if calls else "stop",
                                      (u["input_tokens"], u["output_tokens"], u["total_tokens"]),
-                                     resp["id"], resp["model"], reasoning="\n\n".join(summaries)))
+                                     resp["id"], resp["model"], reasoning="\n\n".join(summaries),
+                                     details=details_of(u)))

@@ -96,7 +96,17 @@ namespace rapi {
     X(scan_once, "scan_once") X(decode, "decode") X(raw_decode, "raw_decode") \
     X(JSONEncoder, "JSONEncoder") X(__init__, "__init__")                     \
     X(iterencode, "iterencode") X(c_make_encoder, "c_make_encoder")           \
-    X(encode_basestring, "encode_basestring") X(encoder, "encoder")
+    X(encode_basestring, "encode_basestring") X(encoder, "encoder")           \
+    X(reasoning_effort, "reasoning_effort")                                   \
+    X(reasoning_summary, "reasoning_summary") X(effort, "effort")             \
+    X(none_effort, "none") X(status, "status") X(incomplete, "incomplete")    \
+    X(failed, "failed") X(length, "length") X(reason, "reason")               \
+    X(content_filter, "content_filter") X(reasoning_text, "reasoning_text")   \
+    X(input_tokens_details, "input_tokens_details")                           \
+    X(prompt_tokens_details, "prompt_tokens_details")                         \
+    X(output_tokens_details, "output_tokens_details")                         \
+    X(completion_tokens_details, "completion_tokens_details")                 \
+    X(evt_reasoning_legacy_delta, "response.reasoning.delta")
 
 struct Strings {
 #define RAPI_DECLARE(field, text) PyObject *field;

@@ -109,7 +109,17 @@ Ref normalized_usage(Borrowed usage_in) {
     Ref out_tok = first_truthy(S.output_tokens, S.completion_tokens);
     Ref tot_tok = get2(usage_in, S.total_tokens, C.zero);
     if (!truthy(tot_tok)) tot_tok = Ref::steal(PyNumber_Add(in_tok.get(), out_tok.get()));
-    return usage_dict(in_tok, out_tok, tot_tok);
+    Ref usage = usage_dict(in_tok, out_tok, tot_tok);
+    // Cached and reasoning token counts, under the Chat Completions names,
+    // each a new dict made as dict() makes it.
+    auto details = [&](PyObject *primary, PyObject *secondary, PyObject *out_key) {
+        Ref d = get1(usage_in, primary);
+        if (!truthy(d)) d = get1(usage_in, secondary);
+        if (is_dict(d) && truthy(d)) set_item(usage, out_key, call(reinterpret_cast<PyObject *>(&PyDict_Type), d));
+    };
+    details(S.input_tokens_details, S.prompt_tokens_details, S.prompt_tokens_details);
+    details(S.output_tokens_details, S.completion_tokens_details, S.completion_tokens_details);
+    return usage;
 }
 
 }  // namespace rapi

@@ -142,7 +142,7 @@ def at(event, output_index):
     return dict(event, output_index=output_index)
 
 
-KEYED = {  # function calls keyed by output position when it is an int
+KEYED = {  # function calls found by output position and item id together
     "rotating-item-ids": ([at(item(ADD, "id1", "c", "f"), 0), at(frag("id2", "{"), 0), at(frag("id3", "}"), 0),
                            at(item(DONE, "id4", "c", "f", "{}"), 0), completed()],
                           [tc(0, "c", "f"), tc(0, "c", "", "{"), tc(0, "c", "", "}"), fin(TC)]),
@@ -155,8 +155,11 @@ KEYED = {  # function calls keyed by output position when it is an int
                                                     at(frag("b", "4"), None), frag("a", "5")],
                                                    [tc(0, "a"), tc(0, "a", "", "1"), tc(0, "a", "", "2"), tc(1, "b"),
                                                     tc(1, "b", "", "3"), tc(1, "b", "", "4"), tc(0, "a", "", "5"), CUT_OFF]),
-    "position-and-item-id-are-different-keys": ([item(ADD, "fc", "c1", "f"), at(frag("fc", "x"), 0), at(frag("zz", "y"), 0)],
-                                                [tc(0, "c1", "f"), tc(1, "fc"), tc(1, "fc", "", "x"), tc(1, "zz", "", "y"), CUT_OFF]),
+    # A record made without a position is found by its item id alone; a new
+    # item id at a position no record was made at is a new call.
+    "call-made-without-a-position-found-by-its-item-id": (
+        [item(ADD, "fc", "c1", "f"), at(frag("fc", "x"), 0), at(frag("zz", "y"), 0)],
+        [tc(0, "c1", "f"), tc(0, "c1", "", "x"), tc(1, "zz"), tc(1, "zz", "", "y"), CUT_OFF]),
     "whole-arguments-by-position": ([at(item(ADD, "a", "c", "f"), 1), at(item(DONE, "b", "c", "f", "{}"), 1),
                                      at(item(DONE, "d", "c", "f", "{}"), 1)],
                                     [tc(0, "c", "f"), tc(0, "c", "", "{}"), CUT_OFF]),

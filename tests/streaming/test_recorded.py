@@ -72,7 +72,8 @@ def told(events):
     it, a summary part after earlier reasoning set apart by a blank line; every
     call the host is asked to run (function and custom tool calls) as its item
     done event gives it; the finish, the usage of the terminal response and
-    its error or incomplete details. Also the number of events read."""
+    its error or incomplete details, and the usage's cached and reasoning
+    token details. Also the number of events read."""
     out = {"content": "", "reasoning": "", "refusal": "", "calls": [], "finish": None, "usage": None, "error": None}
     parts, calls = {}, {}
     for n, e in enumerate(events, 1):
@@ -103,6 +104,10 @@ def told(events):
     u = r["usage"]
     out["usage"] = {"prompt_tokens": u["input_tokens"], "completion_tokens": u["output_tokens"],
                     "total_tokens": u["total_tokens"]} if u else ZERO
+    for ours, theirs in (("prompt_tokens_details", "input_tokens_details"),
+                         ("completion_tokens_details", "output_tokens_details")):
+        if u and u.get(theirs):
+            out["usage"][ours] = u[theirs]
     if t == "response.completed":
         out["finish"] = "tool_calls" if out["calls"] else "stop"
     else:

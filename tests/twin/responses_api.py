@@ -190,8 +190,15 @@ Build a Responses API request payload.
 
 Returns a dict ready to be JSON-encoded as the request body."""
     model = llm_config.get("model", "gpt-4o")
+    reasoning_effort = llm_config.get("reasoning_effort", None)
+    reasoning_summary = llm_config.get("reasoning_summary", None)
     if temperature is None:
-        temperature = llm_config.get("temperature", 0.7)
+        # Reasoning models refuse a temperature unless reasoning is off: no
+        # default is sent to them.
+        default_temperature = 0.7
+        if reasoning_effort is not None and reasoning_effort != "none":
+            default_temperature = None
+        temperature = llm_config.get("temperature", default_temperature)
     if max_tokens is None:
         max_tokens = llm_config.get("max_tokens", 50000)
     # Unpack exactly two values; the error messages are the module's own.
@@ -212,6 +219,13 @@ Returns a dict ready to be JSON-encoded as the request body."""
         payload["instructions"] = instructions
     if temperature is not None:
         payload["temperature"] = temperature
+    if reasoning_effort is not None or reasoning_summary is not None:
+        reasoning = {}
+        if reasoning_effort is not None:
+            reasoning["effort"] = reasoning_effort
+        if reasoning_summary is not None:
+            reasoning["summary"] = reasoning_summary
+        payload["reasoning"] = reasoning
     if stream:
         payload["stream"] = True
     if tools:
@@ -273,30 +287,36 @@ Output (Chat Completions shape):
                 },
             })
         elif item_type == "reasoning":
-            reasoning_parts.extend(_summary_texts(item))
+            # The summary, else the raw reasoning text.
+            reasoning_parts.extend(_summary_texts(item) or _reasoning_texts(item))
     content = "".join(text_parts) if text_parts else ""
     usage_in = resp.get("usage", {}) or {}
-    in_tok = usage_in.get("input_tokens", 0) or usage_in.get("prompt_tokens", 0) or 0
-    out_tok = usage_in.get("output_tokens", 0) or usage_in.get("completion_tokens", 0) or 0
-    tot_tok = usage_in.get("total_tokens", 0) or (in_tok + out_tok)
-    normalized_usage = {
-        "prompt_tokens": in_tok,
-        "completion_tokens": out_tok,
-        "total_tokens": tot_tok,
-    }
+    normalized_usage = _usage_of(usage_in)
     message = {"role": "assistant", "content": content}
     if reasoning_parts:
         message["reasoning_content"] = "\n\n".join(reasoning_parts)
     if tool_calls:
         message["tool_calls"] = tool_calls
+    resp_id = resp.get("id", "")
+    model = resp.get("model", "")
+    # A reply that did not complete must not read as a complete answer.
+    status = resp.get("status")
+    if status == "incomplete":
+        details = resp.get("incomplete_details")
+        reason = details.get("reason") if isinstance(details, dict) else None
+        finish_reason = "content_filter" if reason == "content_filter" else "length"
+    elif status == "failed":
+        finish_reason = "error"
+    else:
+        finish_reason = "tool_calls" if tool_calls else "stop"
     return {
-        "id": resp.get("id", ""),
+        "id": resp_id,
         "object": "chat.completion",
-        "model": resp.get("model", ""),
+        "model": model,
         "choices": [{
             "index": 0,
             "message": message,
-            "finish_reason": "tool_calls" if tool_calls else "stop",
+            "finish_reason": finish_reason,
         }],
         "usage": normalized_usage,
     }
@@ -315,24 +335,89 @@ def _summary_texts(item):
     return texts
 
 
+def _reasoning_texts(item):
+    """The non-empty str texts of a reasoning item's raw reasoning parts."""
+    texts = []
+    content = item.get("content")
+    if isinstance(content, list):
+        for part in content:
+            if isinstance(part, dict) and part.get("type") == "reasoning_text":
+                text = part.get("text")
+                if isinstance(text, str) and text:
+                    texts.append(text)
+    return texts
+
+
+def _message_texts(item):
+    """The non-empty str texts of a message item's content parts."""
+    texts = []
+    content = item.get("content")
+    if isinstance(content, list):
+        for part in content:
+            if isinstance(part, dict):
+                text = part.get("text")
+                if isinstance(text, str) and text:
+                    texts.append(text)
+    return texts
+
+
 def _usage_of(usage):
     in_tok = usage.get("input_tokens", 0) or usage.get("prompt_tokens", 0) or 0
     out_tok = usage.get("output_tokens", 0) or usage.get("completion_tokens", 0) or 0
     tot_tok = usage.get("total_tokens", 0) or (in_tok + out_tok)
-    return {
+    normalized = {
         "prompt_tokens": in_tok,
         "completion_tokens": out_tok,
         "total_tokens": tot_tok,
     }
+    # Cached and reasoning token counts, under the Chat Completions names.
+    details = usage.get("input_tokens_details") or usage.get("prompt_tokens_details")
+    if isinstance(details, dict) and details:
+        normalized["prompt_tokens_details"] = dict(details)
+    details = usage.get("output_tokens_details") or usage.get("completion_tokens_details")
+    if isinstance(details, dict) and details:
+        normalized["completion_tokens_details"] = dict(details)
+    return normalized
 
 
-def _call_key(data, item_id):
-    """A function call's record is keyed by its output position when the
-    event gives one: some servers rename the item on every event."""
+def _output_index(data):
+    """The event's output position: an int (not a bool), else None."""
     output_index = data.get("output_index")
     if isinstance(output_index, int) and not isinstance(output_index, bool):
         return output_index
-    return item_id
+    return None
+
+
+def _remember_call(fc_records, calls_by_id, calls_by_index, st):
+    fc_records.append(st)
+    calls_by_id[st["item_id"]] = st
+    if st["output_index"] is not None:
+        calls_by_index[st["output_index"]] = st
+
+
+def _same(a, b):
+    """Dict-key equality: identity, else ==."""
+    return a is b or bool(a == b)
+
+
+def _find_call(calls_by_id, calls_by_index, item_id, output_index, added=False):
+    """The function-call record an event names, by its item id and its
+    output position together: one server renames the item on every event
+    (only the position holds), another gives every open call position 0
+    (only the item id holds). Item added looks no further than the first
+    two rules."""
+    by_id = calls_by_id.get(item_id)
+    at_index = calls_by_index.get(output_index) if output_index is not None else None
+    if by_id is not None and (output_index is None or (
+            by_id["output_index"] is not None and _same(by_id["output_index"], output_index))):
+        return by_id
+    if at_index is not None and _same(at_index["item_id"], item_id):
+        return at_index
+    if added:
+        return None
+    if by_id is not None:
+        return by_id
+    return at_index
 
 
 def stream_raw(url, headers, payload, debug_logger=None):
@@ -369,11 +454,17 @@ redundant — both carry the same type string)."""
         except Exception:
             pass
     req = urllib.request.Request(url, body_bytes, headers=headers, method="POST")
-    # Function calls by Responses item id: {"index", "name", "call_id",
-    # "args_sent"}; "args_sent" tells whether a delta with non-empty
-    # arguments has been yielded for the call.
-    fc_state = {}
-    fc_counter = 0
+    # Function-call records {"index", "name", "call_id", "args_sent",
+    # "item_id", "output_index"}, in order of creation ("args_sent" tells
+    # whether a delta with non-empty arguments has been yielded for the
+    # call; "item_id" and "output_index" are those of the event that made
+    # it); the record made last with each item id and at each output index.
+    fc_records = []
+    calls_by_id = {}
+    calls_by_index = {}
+    # Whether a text delta has yielded content: a message item that arrives
+    # only whole is sent at its done event otherwise.
+    text_sent = False
     raw_sse_lines = []
     # Reasoning: whether any reasoning text went out, the (output_index,
     # summary_index) of the last summary delta, and the output indices that
@@ -423,8 +514,9 @@ redundant — both carry the same type string)."""
                 if evt_type == "response.output_text.delta":
                     delta_text = data.get("delta", "")
                     if delta_text:
+                        text_sent = True
                         yield {"content": delta_text}
-                elif evt_type == "response.reasoning_text.delta":
+                elif evt_type == "response.reasoning_text.delta" or evt_type == "response.reasoning.delta":
                     delta_text = data.get("delta", "")
                     if delta_text:
                         reasoning_sent = True
@@ -448,17 +540,20 @@ redundant — both carry the same type string)."""
                     item = data.get("item", {}) or {}
                     if item.get("type") == "function_call":
                         item_id = item.get("id", "") or ""
-                        key = _call_key(data, item_id) if item_id else None
-                        if item_id and key not in fc_state:
-                            idx = fc_counter
-                            fc_counter += 1
+                        if item_id:
+                            output_index = _output_index(data)
+                            st = _find_call(calls_by_id, calls_by_index, item_id, output_index, added=True)
+                        if item_id and st is None:
+                            idx = len(fc_records)
                             st = {
                                 "index": idx,
                                 "name": item.get("name", "") or "",
                                 "call_id": item.get("call_id", "") or "",
                                 "args_sent": False,
+                                "item_id": item_id,
+                                "output_index": output_index,
                             }
-                            fc_state[key] = st
+                            _remember_call(fc_records, calls_by_id, calls_by_index, st)
                             yield {"tool_calls": [{
                                 "index": idx,
                                 "id": st["call_id"] or item_id,
@@ -468,19 +563,20 @@ redundant — both carry the same type string)."""
                     item_id = data.get("item_id", "") or ""
                     delta_args = data.get("delta", "") or ""
                     if item_id and delta_args:
-                        key = _call_key(data, item_id)
-                        if key not in fc_state:
-                            idx = fc_counter
-                            fc_counter += 1
-                            fc_state[key] = {
+                        output_index = _output_index(data)
+                        st = _find_call(calls_by_id, calls_by_index, item_id, output_index)
+                        if st is None:
+                            idx = len(fc_records)
+                            st = {
                                 "index": idx, "name": "", "call_id": "", "args_sent": False,
+                                "item_id": item_id, "output_index": output_index,
                             }
+                            _remember_call(fc_records, calls_by_id, calls_by_index, st)
                             yield {"tool_calls": [{
                                 "index": idx,
                                 "id": item_id,
                                 "function": {"name": "", "arguments": ""},
                             }]}
-                        st = fc_state[key]
                         st["args_sent"] = True
                         yield {"tool_calls": [{
                             "index": st["index"],
@@ -498,23 +594,24 @@ redundant — both carry the same type string)."""
                         name = item.get("name", "") or ""
                         arguments = item.get("arguments", "") or ""
                         if item_id:
-                            key = _call_key(data, item_id)
-                            if key not in fc_state:
-                                idx = fc_counter
-                                fc_counter += 1
-                                fc_state[key] = {
+                            output_index = _output_index(data)
+                            st = _find_call(calls_by_id, calls_by_index, item_id, output_index)
+                            if st is None:
+                                idx = len(fc_records)
+                                _remember_call(fc_records, calls_by_id, calls_by_index, {
                                     "index": idx,
                                     "name": name,
                                     "call_id": call_id,
                                     "args_sent": bool(arguments),
-                                }
+                                    "item_id": item_id,
+                                    "output_index": output_index,
+                                })
                                 yield {"tool_calls": [{
                                     "index": idx,
                                     "id": call_id or item_id,
                                     "function": {"name": name, "arguments": arguments},
                                 }]}
                             else:
-                                st = fc_state[key]
                                 if call_id and not st["call_id"]:
                                     st["call_id"] = call_id
                                 if name != st["name"] or (call_id and call_id != st["call_id"]):
@@ -544,6 +641,12 @@ redundant — both carry the same type string)."""
                                     summary_text = "\n\n" + summary_text
                                 reasoning_sent = True
                                 yield {"reasoning_content": summary_text}
+                    elif item_type == "message":
+                        # A message sent only whole, with no text deltas.
+                        if not text_sent:
+                            texts = _message_texts(item)
+                            if texts:
+                                yield {"content": "".join(texts)}
                 elif evt_type == "response.completed":
                     response_obj = data.get("response", {}) or {}
                     usage = response_obj.get("usage", {}) or {}
@@ -552,7 +655,7 @@ redundant — both carry the same type string)."""
                         debug_logger["usage"] = normalized_usage
                         debug_logger["raw_sse_count"] = len(raw_sse_lines)
                         debug_logger["raw_sse_tail"] = raw_sse_lines[-5:]
-                    finish_reason = "tool_calls" if fc_state else "stop"
+                    finish_reason = "tool_calls" if fc_records else "stop"
                     yield {"_finish_reason": finish_reason, "_usage": normalized_usage}
                     return
                 elif evt_type == "response.failed" or evt_type == "response.incomplete":

@@ -68,7 +68,14 @@ PyObject *build_payload(PyObject *const *args) {
     Borrowed skip_tool_choice = args[7];
 
     Ref model = get2(llm_config, S.model, S.gpt_4o);
-    if (is_none(temperature)) temperature = get2(llm_config, S.temperature, C.temperature);
+    Ref reasoning_effort = get2(llm_config, S.reasoning_effort, Py_None);
+    Ref reasoning_summary = get2(llm_config, S.reasoning_summary, Py_None);
+    if (is_none(temperature)) {
+        // Reasoning models refuse a temperature unless reasoning is off: no
+        // default is sent to them.
+        bool reasoning_on = !is_none(reasoning_effort) && differs(reasoning_effort, S.none_effort);
+        temperature = get2(llm_config, S.temperature, reasoning_on ? Py_None : C.temperature);
+    }
     if (is_none(max_tokens)) max_tokens = get2(llm_config, S.max_tokens, C.max_tokens);
 
     Ref converted = call(global(S.convert_messages_fn), api_messages);
@@ -78,6 +85,12 @@ PyObject *build_payload(PyObject *const *args) {
     Ref payload = make_dict(S.model, model, S.input, input_items, S.max_output_tokens, max_tokens);
     if (truthy(instructions)) set_item(payload, S.instructions, instructions);
     if (!is_none(temperature)) set_item(payload, S.temperature, temperature);
+    if (!is_none(reasoning_effort) || !is_none(reasoning_summary)) {
+        Ref reasoning = new_dict();
+        if (!is_none(reasoning_effort)) set_item(reasoning, S.effort, reasoning_effort);
+        if (!is_none(reasoning_summary)) set_item(reasoning, S.summary, reasoning_summary);
+        set_item(payload, S.reasoning, reasoning);
+    }
     // Only `stream` itself: the endpoint rejects `stream_options.include_usage`,
     // and usage arrives with the completion event anyway.
     if (truthy(stream)) set_item(payload, S.stream, Py_True);

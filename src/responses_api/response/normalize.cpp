@@ -22,6 +22,31 @@ Ref tool_call_of(Borrowed item) {
     return make_dict(S.id, id, S.type, S.function, S.function, make_dict(S.name, name, S.arguments, arguments));
 }
 
+// The raw reasoning texts of a reasoning item: its "content" parts of type
+// "reasoning_text" with a non-empty str text.
+void collect_reasoning_texts(Borrowed item, Borrowed texts) {
+    Ref content = get1(item, S.content);
+    if (!is_list(content)) return;
+    for_each(content, [&](Borrowed part) {
+        if (!is_dict(part) || !equals(get1(part, S.type), S.reasoning_text)) return;
+        Ref text = get1(part, S.text);
+        if (is_nonempty_str(text)) append(texts, text);
+    });
+}
+
+// The finish reason of a reply: one that did not complete must not read as
+// a complete answer.
+PyObject *finish_reason_of(Borrowed resp, bool has_calls) {
+    Ref status = get1(resp, S.status);
+    if (equals(status, S.incomplete)) {
+        Ref details = get1(resp, S.incomplete_details);
+        Ref reason = is_dict(details) ? get1(details, S.reason) : Ref::retain(Py_None);
+        return equals(reason, S.content_filter) ? S.content_filter : S.length;
+    }
+    if (equals(status, S.failed)) return S.error;
+    return has_calls ? S.tool_calls : S.stop;
+}
+
 }  // namespace
 
 void collect_summary_texts(Borrowed item, Borrowed texts) {
@@ -50,7 +75,9 @@ PyObject *normalize_response(PyObject *const *args) {
         } else if (equals(item_type, S.function_call)) {
             append(tool_calls, tool_call_of(item));
         } else if (equals(item_type, S.reasoning)) {
+            Py_ssize_t before = list_size(reasoning_parts);
             collect_summary_texts(item, reasoning_parts);
+            if (list_size(reasoning_parts) == before) collect_reasoning_texts(item, reasoning_parts);
         }
     });
 
@@ -61,10 +88,11 @@ PyObject *normalize_response(PyObject *const *args) {
     Ref id = get2(resp, S.id, S.empty);
     Ref model = get2(resp, S.model, S.empty);
     const bool has_calls = list_size(tool_calls) > 0;
+    PyObject *finish_reason = finish_reason_of(resp, has_calls);
     Ref message = make_dict(S.role, S.assistant, S.content, content);
     if (list_size(reasoning_parts) > 0) set_item(message, S.reasoning_content, join_paragraphs(reasoning_parts));
     if (has_calls) set_item(message, S.tool_calls, tool_calls);
-    Ref choice = make_dict(S.index, C.zero, S.message, message, S.finish_reason, has_calls ? S.tool_calls : S.stop);
+    Ref choice = make_dict(S.index, C.zero, S.message, message, S.finish_reason, finish_reason);
     Ref choices = new_list();
     append(choices, choice);
     return make_dict(S.id, id, S.object, S.chat_completion, S.model, model, S.choices, choices, S.usage, usage)

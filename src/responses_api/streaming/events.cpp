@@ -89,12 +89,27 @@ Ref failure_usage(Borrowed data) {
     return zero_usage();
 }
 
-// The key of a function call's record: the event's output index when it is
-// an int (some servers rename the item on every event), else the item id.
-Ref call_key(Borrowed data, Borrowed item_id) {
+// The event's output index when it is an int (not a bool); else empty.
+Ref output_index_of(Borrowed data) {
     Ref output_index = get1(data, S.output_index);
     if (PyLong_Check(output_index.get()) && !PyBool_Check(output_index.get())) return output_index;
-    return item_id.retain();
+    return Ref();
+}
+
+// Dict-key equality: identity, else ==.
+bool same_key(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) != 0; }
+
+// The record index stored under `key` in `table`, or -1.
+Py_ssize_t lookup(const Ref &table, Borrowed key) {
+    if (!table) {
+        // Nothing stored yet; an unhashable key still raises, as a lookup does.
+        if (PyObject_Hash(key.get()) == -1) raise();
+        return -1;
+    }
+    PyObject *found = nullptr;
+    check(PyDict_GetItemRef(table.get(), key.get(), &found));
+    Ref index = Ref::steal_or_null(found);
+    return index ? PyLong_AsSsize_t(index.get()) : -1;
 }
 
 // f"Responses API {evt_type}: {detail}"
@@ -106,29 +121,44 @@ Ref error_text(Borrowed evt_type, Borrowed detail) {
 
 }  // namespace
 
-StreamTranslation::FunctionCallRecord *StreamTranslation::find(Borrowed key) {
-    if (!fc_state) return nullptr;
-    PyObject *found = nullptr;
-    check(PyDict_GetItemRef(fc_state.get(), key.get(), &found));
-    Ref index = Ref::steal_or_null(found);
-    if (!index) return nullptr;
-    return &records_[static_cast<size_t>(PyLong_AsSsize_t(index.get()))];
+// One server renames the item on every event (only the output index holds
+// there), another gives every open call output index 0 (only the item id
+// holds there). The call an event names is, first that applies:
+//   1. the record last made with its item id, when made at its output
+//      index or the event has none;
+//   2. the record last made at its output index, when made with its item id;
+//   3. the record last made with its item id;
+//   4. the record last made at its output index.
+// A record made without an output index is made at none.
+StreamTranslation::FunctionCallRecord *StreamTranslation::find(Borrowed item_id, Borrowed output_index,
+                                                               bool added) {
+    Py_ssize_t by_id = lookup(calls_by_id_, item_id);
+    Py_ssize_t at_index = output_index ? lookup(calls_by_index_, output_index) : -1;
+    FunctionCallRecord *with_id = by_id >= 0 ? &records_[static_cast<size_t>(by_id)] : nullptr;
+    FunctionCallRecord *at = at_index >= 0 ? &records_[static_cast<size_t>(at_index)] : nullptr;
+    if (with_id && (!output_index || (with_id->output_index && same_key(with_id->output_index, output_index))))
+        return with_id;
+    if (at && same_key(at->item_id, item_id)) return at;
+    if (added) return nullptr;
+    return with_id ? with_id : at;
 }
 
-StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(Borrowed key, Borrowed name,
-                                                                        Borrowed call_id) {
-    if (!fc_state) fc_state = new_dict();
-    Py_ssize_t idx = fc_counter;
-    set_item(fc_state, key, new_int(idx));
-    fc_counter += 1;
-    records_.push_back({idx, name.retain(), call_id.retain(), false});
+StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(Borrowed item_id, Borrowed output_index,
+                                                                        Borrowed name, Borrowed call_id) {
+    Py_ssize_t idx = static_cast<Py_ssize_t>(records_.size());
+    Ref index = new_int(idx);
+    if (!calls_by_id_) calls_by_id_ = new_dict();
+    set_item(calls_by_id_, item_id, index);
+    if (output_index) {
+        if (!calls_by_index_) calls_by_index_ = new_dict();
+        set_item(calls_by_index_, output_index, index);
+    }
+    records_.push_back({idx, name.retain(), call_id.retain(), false, item_id.retain(),
+                        output_index ? output_index.retain() : Ref()});
     return records_.back();
 }
 
-Ref StreamTranslation::finish_reason() const {
-    bool has_calls = fc_state && PyDict_GET_SIZE(fc_state.get()) > 0;
-    return Ref::retain(has_calls ? S.tool_calls : S.stop);
-}
+Ref StreamTranslation::finish_reason() const { return Ref::retain(records_.empty() ? S.stop : S.tool_calls); }
 
 Ref StreamTranslation::end_of_stream_delta() {
     // The body ended with no terminal event: the reply was cut off.
@@ -140,11 +170,11 @@ void StreamTranslation::item_added(Borrowed data, DeltaQueue &out) {
     if (!equals(get1(item, S.type), S.function_call)) return;
     Ref item_id = text_of(item, S.id);
     if (!truthy(item_id)) return;
-    Ref key = call_key(data, item_id);
-    if (find(key)) return;
+    Ref output_index = output_index_of(data);
+    if (find(item_id, output_index, true)) return;
     Ref name = text_of(item, S.name);
     Ref call_id = text_of(item, S.call_id);
-    FunctionCallRecord &record = make_record(key, name, call_id);
+    FunctionCallRecord &record = make_record(item_id, output_index, name, call_id);
     out.push(tool_call_delta(record.index, first_text({record.call_id, item_id}), record.name, S.empty));
 }
 
@@ -152,10 +182,10 @@ void StreamTranslation::arguments_delta(Borrowed data, DeltaQueue &out) {
     Ref item_id = text_of(data, S.item_id);
     Ref delta_args = text_of(data, S.delta);
     if (!truthy(item_id) || !truthy(delta_args)) return;
-    Ref key = call_key(data, item_id);
-    FunctionCallRecord *st = find(key);
+    Ref output_index = output_index_of(data);
+    FunctionCallRecord *st = find(item_id, output_index);
     if (!st) {
-        st = &make_record(key, S.empty, S.empty);
+        st = &make_record(item_id, output_index, S.empty, S.empty);
         out.push(tool_call_delta(st->index, item_id, S.empty, S.empty));
     }
     out.push(tool_call_delta(st->index, first_text({st->call_id, item_id}), S.empty, delta_args));
@@ -166,7 +196,10 @@ void StreamTranslation::item_done(Borrowed data, DeltaQueue &out) {
     Ref item = object_of(data, S.item);
     Ref item_type = get1(item, S.type);
     if (!equals(item_type, S.function_call)) {
-        if (equals(item_type, S.reasoning)) summary_done(data, item, out);
+        if (equals(item_type, S.reasoning))
+            summary_done(data, item, out);
+        else if (equals(item_type, S.message))
+            message_done(item, out);
         return;
     }
     Ref item_id = text_of(item, S.id);
@@ -175,10 +208,10 @@ void StreamTranslation::item_done(Borrowed data, DeltaQueue &out) {
     Ref arguments = text_of(item, S.arguments);
     if (!truthy(item_id)) return;
 
-    Ref key = call_key(data, item_id);
-    FunctionCallRecord *st = find(key);
+    Ref output_index = output_index_of(data);
+    FunctionCallRecord *st = find(item_id, output_index);
     if (!st) {
-        FunctionCallRecord &record = make_record(key, name, call_id);
+        FunctionCallRecord &record = make_record(item_id, output_index, name, call_id);
         out.push(tool_call_delta(record.index, first_text({call_id, item_id}), name, arguments));
         record.arguments_sent = truthy(arguments);
         return;
@@ -226,6 +259,21 @@ void StreamTranslation::summary_done(Borrowed data, Borrowed item, DeltaQueue &o
     out.push(make_dict(S.reasoning_content, text));
 }
 
+// A message sent only whole: its text, unless text deltas already carried it.
+void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) {
+    if (text_sent_) return;
+    Ref content = get1(item, S.content);
+    if (!is_list(content)) return;
+    Ref texts = new_list();
+    for_each(content, [&](Borrowed part) {
+        if (!is_dict(part)) return;
+        Ref text = get1(part, S.text);
+        if (is_nonempty_str(text)) append(texts, text);
+    });
+    if (list_size(texts) == 0) return;
+    out.push(make_dict(S.content, Ref::steal(PyUnicode_Join(S.empty, texts.get()))));
+}
+
 bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQueue &out, Borrowed debug_logger,
                                   const Capture &raw_sse_lines) {
     Ref evt_type = get2(data, S.type, S.empty);
@@ -234,12 +282,16 @@ bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQu
     auto text_delta = [&](PyObject *key) {
         Ref delta_text = get2(data, S.delta, S.empty);
         if (!truthy(delta_text)) return false;
-        if (key == S.reasoning_content) reasoning_sent_ = true;
+        if (key == S.reasoning_content)
+            reasoning_sent_ = true;
+        else
+            text_sent_ = true;
         out.push(make_dict(key, delta_text));
         return false;
     };
     if (equals(evt_type, S.evt_text_delta)) return text_delta(S.content);
-    if (equals(evt_type, S.evt_reasoning_delta)) return text_delta(S.reasoning_content);
+    if (equals(evt_type, S.evt_reasoning_delta) || equals(evt_type, S.evt_reasoning_legacy_delta))
+        return text_delta(S.reasoning_content);
     if (equals(evt_type, S.evt_summary_delta)) {
         summary_delta(data, out);
         return false;
@@ -291,18 +343,22 @@ bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQu
 }
 
 int StreamTranslation::traverse(visitproc visit, void *arg) {
-    Py_VISIT(fc_state.get());
+    Py_VISIT(calls_by_id_.get());
+    Py_VISIT(calls_by_index_.get());
     Py_VISIT(summary_key_.get());
     Py_VISIT(summary_indices_.get());
     for (auto &r : records_) {
         Py_VISIT(r.name.get());
         Py_VISIT(r.call_id.get());
+        Py_VISIT(r.item_id.get());
+        Py_VISIT(r.output_index.get());
     }
     return 0;
 }
 
 void StreamTranslation::clear() {
-    fc_state = Ref();
+    calls_by_id_ = Ref();
+    calls_by_index_ = Ref();
     summary_key_ = Ref();
     summary_indices_ = Ref();
     records_.clear();

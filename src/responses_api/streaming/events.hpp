@@ -7,16 +7,20 @@
 
 #include "values.hpp"
 
+#include <cassert>
 #include <vector>
 
 namespace rapi {
 
-// Deltas produced but not yet handed out. An event yields at most three,
-// and the queue is drained before the next event is read.
+// Deltas produced but not yet handed out. An event yields at most two, and
+// the queue is drained before the next event is read.
 class DeltaQueue {
 public:
     bool empty() const { return head_ == size_; }
-    void push(Ref delta) { items_[size_++] = std::move(delta); }
+    void push(Ref delta) {
+        assert(size_ < kCapacity);
+        items_[size_++] = std::move(delta);
+    }
     Ref pop() {
         Ref out = std::move(items_[head_++]);
         if (head_ == size_) head_ = size_ = 0;
@@ -32,7 +36,8 @@ public:
     }
 
 private:
-    Ref items_[4];
+    static constexpr size_t kCapacity = 2;
+    Ref items_[kCapacity];
     size_t head_ = 0, size_ = 0;
 };
 
@@ -73,11 +78,13 @@ private:
         Ref name;
         Ref call_id;
         bool arguments_sent;  // a delta with non-empty arguments went out
+        Ref item_id;          // the item id of the event that made it
+        Ref output_index;     // its output index (an int), or empty
     };
-    // fc_state: call key (output index, else item id) -> index of its
-    // record; the records, by index.
-    FunctionCallRecord *find(Borrowed key);
-    FunctionCallRecord &make_record(Borrowed key, Borrowed name, Borrowed call_id);
+    // The record an event names, by its item id and output index together
+    // (see events.cpp); item added consults only the first two rules.
+    FunctionCallRecord *find(Borrowed item_id, Borrowed output_index, bool added = false);
+    FunctionCallRecord &make_record(Borrowed item_id, Borrowed output_index, Borrowed name, Borrowed call_id);
     Ref finish_reason() const;
 
     void item_added(Borrowed data, DeltaQueue &out);
@@ -85,10 +92,16 @@ private:
     void item_done(Borrowed data, DeltaQueue &out);
     void summary_delta(Borrowed data, DeltaQueue &out);
     void summary_done(Borrowed data, Borrowed item, DeltaQueue &out);
+    void message_done(Borrowed item, DeltaQueue &out);
 
-    Ref fc_state;
+    // The records, by index (in order of creation); item id -> index of the
+    // record made last with it; output index -> index of the record made
+    // last at it.
     std::vector<FunctionCallRecord> records_;
-    Py_ssize_t fc_counter = 0;
+    Ref calls_by_id_;
+    Ref calls_by_index_;
+    // Whether a text delta has yielded content.
+    bool text_sent_ = false;
     // Reasoning: whether any reasoning text went out; the (output_index,
     // summary_index) of the last summary delta; the output indices whose
     // summaries streamed as deltas (a list: indices compare with ==, and
