@@ -52,18 +52,22 @@ KEYS = ["role", "content", "type", "text", "output_text", "image_url", "image", 
         "id", "function", "name", "arguments", "description", "parameters", "model", "temperature", "max_tokens",
         "output", "call_id", "usage", "input_tokens", "output_tokens", "total_tokens", "prompt_tokens",
         "completion_tokens", "choices", "object", "item", "item_id", "delta", "response", "error", "message",
-        "incomplete_details", "code", "status", "detail", "summary", "output_index", "summary_index", "part"]
+        "incomplete_details", "code", "status", "detail", "summary", "output_index", "summary_index", "part",
+        "reasoning_effort", "reasoning_summary", "input_tokens_details", "output_tokens_details",
+        "prompt_tokens_details", "completion_tokens_details", "cached_tokens", "reasoning_tokens", "reason"]
 WORDS = ["", " ", "\n", "system", "developer", "user", "assistant", "tool", "text", "input_text", "output_text",
          "image_url", "input_image", "output_image", "function", "function_call", "message", "response", "hi",
          "\u00e9\u2713\U0001F31F", "[DONE]", "null", "data:", "x" * 600, "\ud800", "auto", "none", "required",
-         "reasoning", "summary_text", "low", "high", "\n\n"]
+         "reasoning", "summary_text", "low", "high", "\n\n", "reasoning_text", "incomplete", "failed",
+         "completed", "content_filter", "max_output_tokens"]
 LEAVES = [None, True, False, 0, 1, -7, 2 ** 70, 1.5, math.nan, math.inf, -0.0, b"x\xff"]
 EVENT_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "response.output_item.added",
                "response.function_call_arguments.delta", "response.function_call_arguments.done",
                "response.output_item.done", "response.completed", "response.failed", "response.incomplete",
                "error", "response.created", "response.in_progress", "response.refusal.delta", "",
                "response.reasoning_summary_text.delta", "response.reasoning_summary_part.added",
-               "response.reasoning_summary_part.done", "response.reasoning_summary_text.done"]
+               "response.reasoning_summary_part.done", "response.reasoning_summary_text.done",
+               "response.reasoning.delta"]
 # Output and summary positions: ints mostly, and what the readers must not
 # take for one (bools, numeric strings, floats equal to an int, NaN, lists).
 INDEXES = [0, 1, 2, 3, 0, 1, True, False, "0", "1", 0.0, 1.0, math.nan, -1, 2 ** 64, None, [0], [], {"i": 0}]
@@ -244,11 +248,17 @@ class Gen:
         if self.chance(8):
             return self.value(3)
         r = {}
-        for k in self.sample(["id", "object", "model", "output", "usage", "choices"]):
+        for k in self.sample(["id", "object", "model", "output", "usage", "choices", "status", "incomplete_details"]):
             if k == "output":
                 r[k] = [self.output_item() for _ in range(self.n(0, 4))] if not self.chance(6) else self.value(1)
             elif k == "usage":
                 r[k] = self.usage()
+            elif k == "status":
+                r[k] = self.pick(["completed", "incomplete", "failed", "in_progress", SubStr("incomplete")]) \
+                    if not self.chance(5) else self.leaf()
+            elif k == "incomplete_details":
+                r[k] = self.pick([lambda: {"reason": self.pick(["max_output_tokens", "content_filter", None])},
+                                  lambda: self.value(1)])()
             else:
                 r[k] = self.leaf()
         return r
@@ -263,16 +273,40 @@ class Gen:
         for k in self.sample(["content", "id", "call_id", "name", "arguments", "summary"]):
             if k == "summary":
                 item[k] = self.summary()
+            elif k == "content" and kind == "reasoning" and not self.chance(3):
+                item[k] = self.reasoning_content()
             else:
                 item[k] = self.content() if k == "content" else self.leaf()
         return item
+
+    def reasoning_content(self):
+        """A reasoning item's raw "content": reasoning_text parts mostly."""
+        parts = []
+        for _ in range(self.n(0, 3)):
+            if self.chance(5):
+                parts.append(self.value(1))
+            else:
+                parts.append({"type": self.pick(["reasoning_text", "reasoning_text", "summary_text", None]),
+                              "text": self.text() if not self.chance(5) else self.leaf()})
+        return parts if not self.chance(6) else self.pick([tuple(parts), self.leaf()])
+
+    def token_details(self):
+        if self.chance(4):
+            return self.pick([{}, None, 0, "", [], [("cached_tokens", 1)], "x"])
+        d = {k: self.pick([0, 1, 5, None, 2.5]) for k in self.sample(["cached_tokens", "reasoning_tokens",
+                                                                       "cache_write_tokens"])}
+        return d if not self.chance(4) else Sub(d)
 
     def usage(self):
         if self.chance(6):
             return self.pick([lambda: self.value(1), lambda: self.pick([{}, None, 0, "", [], False, "usage", [1]])])()
         counts = [0, 1, 10, None, 2.5, True, "3", 2 ** 65, -1, [1], {"n": 1}, math.nan, ""]
-        return {k: self.pick(counts) for k in self.sample(["input_tokens", "output_tokens", "total_tokens",
-                                                           "prompt_tokens", "completion_tokens"])}
+        u = {k: self.pick(counts) for k in self.sample(["input_tokens", "output_tokens", "total_tokens",
+                                                        "prompt_tokens", "completion_tokens"])}
+        for k in self.sample(["input_tokens_details", "prompt_tokens_details", "output_tokens_details",
+                              "completion_tokens_details"]):
+            u[k] = self.token_details()
+        return u
 
 
 # ------------------------------------------------------------- comparison
@@ -343,6 +377,9 @@ def t_normalize_response(g):
 
 def t_build_payload(g):
     cfg = g.dict(2, ["model", "temperature", "max_tokens", "x"]) if not g.chance(10) else g.value(1)
+    if isinstance(cfg, dict) and g.chance(2):  # reasoning settings of every type
+        for k in g.sample(["reasoning_effort", "reasoning_summary"]):
+            cfg[k] = g.pick(["low", "high", "none", "auto", None, SubStr("none")]) if not g.chance(4) else g.leaf()
     names = ["tools", "tool_choice", "stream", "max_tokens", "temperature", "skip_tool_choice"]
     values = [lambda: g.tools(), lambda: g.pick([None, "auto", {"type": "function", "function": {"name": g.text()}},
                                                   {"type": "function", "name": "f"}, g.value(2)]),
@@ -462,6 +499,7 @@ JUNK = [b": ping", b"id: 7", b"retry: 5", b"data: {bad", b"data:", b"\xff\xfe\xc
 SUMMARY_FIELDS = ["item_id", "output_index", "summary_index"]
 FIELDS = {"response.output_text.delta": ["output_index", "delta"],
           "response.reasoning_text.delta": ["output_index", "delta"],
+          "response.reasoning.delta": ["output_index", "delta"],
           "response.reasoning_summary_text.delta": SUMMARY_FIELDS + ["delta"],
           "response.reasoning_summary_text.done": SUMMARY_FIELDS + ["text"],
           "response.reasoning_summary_part.added": SUMMARY_FIELDS + ["part"],
@@ -507,9 +545,11 @@ def event(g):
             v = {"type": g.pick(["function_call", "function_call", "message", "reasoning", "reasoning", None])}
             if v["type"] == "reasoning" and not g.chance(3):
                 v["summary"] = g.summary()
-            for f in g.sample(["id", "call_id", "name", "arguments", "summary"]):
+            for f in g.sample(["id", "call_id", "name", "arguments", "summary", "content"]):
                 if f == "summary":
                     v[f] = g.summary()
+                elif f == "content":
+                    v[f] = g.reasoning_content() if not g.chance(3) else g.content()
                 elif f == "id":
                     v[f] = item_id(g)
                 else:
@@ -549,8 +589,12 @@ def scripted_events(g):
     function calls), item ids fixed or new on every event, output indices
     mostly right, then a terminal event with its usage, or none at all."""
     events = [{"type": "response.created", "response": {"status": "in_progress"}}]
+    # one server gives every open call output index 0
+    shared = g.chance(4)
     for out in range(g.n(0, 4)):
         index = out if not g.chance(8) else g.index()
+        if shared:
+            index = 0
         kind = g.pick(["reasoning", "reasoning", "message", "function_call"])
         rotate = g.chance(3)
         fixed = "%s_%d" % (kind[:2], out)
@@ -584,7 +628,7 @@ def scripted_events(g):
         elif kind == "message":
             texts = [g.text() for _ in range(g.n(0, 3))]
             add("response.output_item.added", item={"type": "message", "id": ids(), "content": []})
-            for text in texts:
+            for text in texts if not g.chance(3) else []:  # some servers send it only whole
                 add("response.output_text.delta", item_id=ids(), delta=text)
             add("response.output_item.done", item={"type": "message", "id": ids(),
                                                    "content": [{"type": "output_text", "text": "".join(texts)}]})
@@ -598,6 +642,8 @@ def scripted_events(g):
                     add("response.function_call_arguments.delta", item_id=ids(), delta=piece)
             if g.chance(2):
                 add("response.function_call_arguments.done", item_id=ids(), arguments=args)
+            if shared and g.chance(2):
+                index = out  # its done event then at its own position
             add("response.output_item.done", item=dict(call, id=ids(), arguments=args))
     end = g.pick(["response.completed", "response.failed", "response.incomplete", "error", None, None])
     if end == "error":

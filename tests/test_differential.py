@@ -151,11 +151,17 @@ tool_choice = st.one_of(
         name=texts, function=opt(name=texts | leaf, description=texts) | leaf),
 )
 count = st.integers(0, 10 ** 6) | leaf
+effort = st.sampled_from(["low", "medium", "high", "none", "minimal", None]) | leaf
 config = st.one_of(*often(opt(model=texts | leaf, temperature=st.floats(0, 2) | leaf, max_tokens=count), 3),
+                   *often(opt(model=texts, reasoning_effort=effort, reasoning_summary=st.sampled_from(["auto", "detailed"]) | leaf,
+                              temperature=st.floats(0, 2) | leaf), 2),
                    st.sampled_from([None, "cfg", 3, []]))
 
+token_details = one(opt(cached_tokens=count, reasoning_tokens=count, cache_write_tokens=count)) | leaf
 usage = opt(input_tokens=count, output_tokens=count, total_tokens=count,
-            prompt_tokens=count, completion_tokens=count) | leaf
+            prompt_tokens=count, completion_tokens=count, input_tokens_details=token_details,
+            prompt_tokens_details=token_details, output_tokens_details=token_details,
+            completion_tokens_details=token_details) | leaf
 reply_part = opt({"type": st.just("output_text"), "text": st.sampled_from(["Hello", ", world"]) | texts},
                  annotations=st.just([]))
 output_item = st.one_of(
@@ -167,11 +173,18 @@ output_item = st.one_of(
     opt({"type": st.sampled_from(["reasoning", "web_search_call"]) | leaf}, summary=st.lists(text_part, max_size=2)),
     opt({"type": st.just("reasoning")}, content=anything,
         summary=st.lists(text_part | opt(text=texts | leaf) | leaf, max_size=3) | texts | leaf | hostile),
+    opt({"type": st.just("reasoning")}, summary=st.just([]) | st.lists(text_part, max_size=1),
+        content=st.lists(opt({"type": st.just("reasoning_text") | leaf}, text=texts | leaf) | leaf, max_size=3)
+        | st.lists(text_part, max_size=2).map(tuple) | anything),
     leaf, hostile,
 )
+status = st.sampled_from(["completed", "incomplete", "failed", "in_progress"]) | leaf
+incomplete_details = opt(reason=st.sampled_from(["max_output_tokens", "content_filter"]) | leaf) | anything
 reply = st.one_of(
     opt(id=texts | leaf, object=st.just("response"), model=texts | leaf,
         output=st.lists(output_item, max_size=4) | leaf | hostile, usage=usage, incomplete_details=anything),
+    opt({"output": st.lists(output_item, max_size=3), "status": status}, model=texts, usage=usage,
+        incomplete_details=incomplete_details),
     *often(opt({"output": st.lists(output_item, min_size=1, max_size=4)}, id=texts, model=texts, usage=usage), 3),
     opt({"output": st.lists(output_item, max_size=4)}, id=texts, usage=usage),
     one(opt({"choices": st.just([])}, output=st.lists(output_item, max_size=2))),

@@ -437,3 +437,36 @@ def test_normalized_reply_matches_the_chat_types(impl, reply):
     calls = [i for i in reply["output"] if i["type"] == "function_call"]
     assert [(c.id, c.function.name, c.function.arguments) for c in message.tool_calls or []] == [
         (i["call_id"], i["name"], i["arguments"]) for i in calls]
+
+
+REASONING_CONFIGS = [
+    {"model": "o4-mini", "reasoning_effort": effort, **({"reasoning_summary": summary} if summary else {})}
+    for effort in ("low", "high") for summary in ("auto", None)
+] + [{"model": "o4-mini", "reasoning_summary": "auto"}]
+
+
+@pytest.mark.parametrize("config", REASONING_CONFIGS, ids=lambda c: "-".join(map(str, list(c.values())[1:])))
+@pytest.mark.parametrize("stream", [False, True])
+def test_payloads_with_reasoning_match_the_request_types(impl, config, stream):
+    payload = impl.build_payload([{"role": "system", "content": "terse"}, {"role": "user", "content": "hi"}],
+                                 config, tools=TOOLS, tool_choice="auto", stream=stream)
+    assert "reasoning" in payload
+    assert ("temperature" in payload) == ("reasoning_effort" not in config)
+    assert schema_errors(payload) == []
+    # the types do check inside "reasoning"
+    assert schema_errors(dict(payload, reasoning=dict(payload["reasoning"], effort_level="high")))
+
+
+@pytest.mark.parametrize("path", sorted((RECORDED / "streams").glob("*.sse")), ids=lambda p: p.stem[:2])
+def test_finish_deltas_match_the_chat_usage_type(impl, monkeypatch, path):
+    from fake_opener import FakeOpener
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(path.read_bytes()))
+    last = list(impl.stream_raw("http://127.0.0.1:9/v1/responses", {}, {}))[-1]
+    usage = CompletionUsage.model_validate_json(json.dumps(last["_usage"]), strict=True)
+    assert list(_extras(usage)) == []
+    final = [json.loads(line[5:]) for line in path.read_bytes().split(b"\n") if line.startswith(b"data:")
+             and b'"usage"' in line]
+    counts = (final[-1].get("response") or {}).get("usage") or {} if final else {}
+    if last["_finish_reason"] != "error" or counts:
+        assert (usage.prompt_tokens_details.model_dump(exclude_unset=True) if usage.prompt_tokens_details
+                else None) == (counts.get("input_tokens_details") or None)

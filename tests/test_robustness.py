@@ -94,6 +94,16 @@ CASES = [
     (native.normalize_response, ({"output": 5},)),
     (native.normalize_response, (RaisingGet(),)),
     (native.normalize_response, ({"output": [{"type": RaisingEq("message")}]},)),
+    # reasoning models: settings, token details, raw reasoning, statuses
+    (native.build_payload, (CONVERSATION, {"reasoning_effort": "high", "reasoning_summary": "auto"})),
+    (native.build_payload, (CONVERSATION, {"reasoning_effort": RaisingEq("none")})),
+    (native.normalize_response, ({"status": "incomplete", "incomplete_details": {"reason": "content_filter"},
+                                  "output": [{"type": "reasoning", "summary": [],
+                                              "content": [{"type": "reasoning_text", "text": "r"}]}],
+                                  "usage": {"input_tokens": 5, "input_tokens_details": {"cached_tokens": 2},
+                                            "output_tokens_details": {"reasoning_tokens": 1}}},)),
+    (native.normalize_response, ({"status": RaisingEq("failed")},)),
+    (native.normalize_response, ({"usage": {"input_tokens": 1, "input_tokens_details": RaisingGet()}},)),
 ]
 
 

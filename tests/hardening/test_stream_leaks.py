@@ -36,6 +36,22 @@ REASONED = [{"reasoning_content": "Plan"}, {"reasoning_content": "ning"}, {"reas
 FAILED_WITH_USAGE = sse({"type": "response.failed", "response": {
     "error": {"message": "boom"}, "usage": {"input_tokens": 3, "output_tokens": 2}}})
 BILLED_FAILURE = dict(err("Responses API response.failed: boom"), _usage=dict(prompt_tokens=3, completion_tokens=2, total_tokens=5))
+# Two parallel calls at a shared output index, and usage with token details.
+DETAILS = {"input_tokens_details": {"cached_tokens": 2}, "output_tokens_details": {"reasoning_tokens": 1}}
+SHARED_INDEX = sse(*[dict(e, output_index=0) for e in (
+    {"type": "response.output_item.added", "item": {"type": "function_call", "id": "fc_1", "call_id": "c1", "name": "f"}},
+    {"type": "response.output_item.added", "item": {"type": "function_call", "id": "fc_2", "call_id": "c2", "name": "g"}},
+    {"type": "response.function_call_arguments.delta", "item_id": "fc_2", "delta": "{}"},
+    {"type": "response.function_call_arguments.delta", "item_id": "fc_1", "delta": "{}"})],
+    {"type": "response.output_item.done", "output_index": 1, "item": {"type": "message", "content": [{"text": "whole"}]}},
+    completed(input_tokens=3, output_tokens=2, **DETAILS))
+SHARED_INDEX_DELTAS = [{"tool_calls": [{"index": 0, "id": "c1", "function": {"name": "f", "arguments": ""}}]},
+                       {"tool_calls": [{"index": 1, "id": "c2", "function": {"name": "g", "arguments": ""}}]},
+                       {"tool_calls": [{"index": 1, "id": "c2", "function": {"name": "", "arguments": "{}"}}]},
+                       {"tool_calls": [{"index": 0, "id": "c1", "function": {"name": "", "arguments": "{}"}}]},
+                       {"content": "whole"},
+                       fin("tool_calls", prompt_tokens=3, completion_tokens=2, total_tokens=5,
+                           prompt_tokens_details={"cached_tokens": 2}, completion_tokens_details={"reasoning_tokens": 1})]
 ENDINGS = {  # name: (body pieces, how the consumer ends it, the deltas it sees, the exception it gets)
     "completed": (lambda: [HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
                   [{"content": "hi"}, fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
@@ -47,6 +63,7 @@ ENDINGS = {  # name: (body pieces, how the consumer ends it, the deltas it sees,
     "failed_with_usage": (lambda: [HI, FAILED_WITH_USAGE], "drain", [{"content": "hi"}, BILLED_FAILURE], None),
     "reasoning_summary": (lambda: [REASONING, HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
                           REASONED + [fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
+    "shared_index_with_details": (lambda: [SHARED_INDEX], "drain", SHARED_INDEX_DELTAS, None),
     "end_of_body": (lambda: [HI, b"data: {\"partial"], "drain", [{"content": "hi"}, CUT_OFF], None),
     "read_error": (lambda: [HI, OSError("reset")], "drain", [{"content": "hi"}], "OSError"),
     "close": (lambda: [HI, HI], "close", [{"content": "hi"}], None),
@@ -195,6 +212,7 @@ REAL = [  # (path, how, deltas seen, exception type or None)
     ("/end", "drain", [{"content": "hi"}, CUT_OFF], None),
     ("/failed-with-usage", "drain", [{"content": "hi"}, BILLED_FAILURE], None),
     ("/reasoning", "drain", REASONED + [fin(prompt_tokens=1, total_tokens=1)], None),
+    ("/shared-index", "drain", SHARED_INDEX_DELTAS, None),
     ("/completed", "close", [{"content": "hi"}], None),
     ("/completed", "throw", [{"content": "hi"}], "RuntimeError"),
     ("/completed", "drop", [{"content": "hi"}], None),
@@ -213,6 +231,7 @@ def server():
     s.route("/end", HI, b"data: {\"cut", mode="close")
     s.route("/failed-with-usage", HI, FAILED_WITH_USAGE)
     s.route("/reasoning", REASONING, HI, sse(completed(input_tokens=1)))
+    s.route("/shared-index", SHARED_INDEX)
     # chunked, and the connection closes before the last chunk
     s.route("/truncated", b"%x\r\n%s\r\n" % (len(HI), HI), mode="close", headers={"Transfer-Encoding": "chunked"})
     yield s

@@ -9,7 +9,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from sse_server import URL, FakeOpener, FakeResponse, FakeResponse1, ordered
 
 BODY_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "response.function_call_arguments.done",
-              "response.created", "response.reasoning_summary_part.added", "response.refusal.delta"] + 3 * [
+              "response.created", "response.reasoning_summary_part.added", "response.refusal.delta",
+              "response.reasoning.delta"] + 3 * [
               "response.output_item.added", "response.function_call_arguments.delta", "response.output_item.done",
               "response.reasoning_summary_text.delta"]
 TERMINAL = ["error", "response.completed", "response.failed", "response.incomplete"]
@@ -21,16 +22,29 @@ ids = st.sampled_from(["fc_1", "fc_2", "fc_1", "fc_2", "fc_3", "", None]) | st.i
 index = st.one_of(*[st.integers(0, 2)] * 4, st.booleans(), st.sampled_from(["0", 0.0, 1.0, None]),
                   st.lists(st.integers(0, 1), max_size=1))
 counts = st.one_of(st.none(), st.integers(0, 50), st.just(1.5))
-usage = st.dictionaries(st.sampled_from(["input_tokens", "output_tokens", "total_tokens", "prompt_tokens", "completion_tokens"]), counts)
+# cached and reasoning token details under both names, of every kind
+details = st.one_of(st.none(), st.just({}), st.fixed_dictionaries({}, optional={
+    "cached_tokens": counts, "reasoning_tokens": counts, "cache_write_tokens": counts}), small, st.lists(st.integers(), max_size=1))
+usage = st.builds(lambda c, d: {**c, **d},
+                  st.dictionaries(st.sampled_from(["input_tokens", "output_tokens", "total_tokens", "prompt_tokens",
+                                                   "completion_tokens"]), counts),
+                  st.dictionaries(st.sampled_from(["input_tokens_details", "prompt_tokens_details", "output_tokens_details",
+                                                   "completion_tokens_details"]), details, max_size=3))
 error = st.one_of(st.none(), small, st.fixed_dictionaries({}, optional={"message": small, "code": small}), st.lists(st.integers(), max_size=2))
 summary_part = st.one_of(st.fixed_dictionaries({"type": st.just("summary_text"), "text": small}),
                          st.fixed_dictionaries({}, optional={"text": st.one_of(small, st.integers(), st.lists(small, max_size=1))}),
                          small)
-fc_item = st.fixed_dictionaries({"type": st.sampled_from(["function_call", "function_call", "message", "reasoning", None])},
+# a message's or reasoning item's content parts, of every shape
+content_part = st.one_of(st.fixed_dictionaries({"type": st.sampled_from(["output_text", "reasoning_text", "refusal"]),
+                                                "text": st.one_of(small, st.integers())}),
+                         st.fixed_dictionaries({}, optional={"text": small}), small)
+content = st.one_of(st.lists(content_part, max_size=3), small, st.fixed_dictionaries({"text": small}))
+fc_item = st.fixed_dictionaries({"type": st.sampled_from(["function_call", "function_call", "message", "message", "reasoning", None])},
                                 optional={"id": ids, "call_id": st.sampled_from(["call_a", "call_b", "", None]),
                                           "name": st.sampled_from(["f", "g", "", None]), "arguments": small,
                                           "summary": st.one_of(st.lists(summary_part, max_size=3), small,
-                                                               st.fixed_dictionaries({"text": small}))})
+                                                               st.fixed_dictionaries({"text": small})),
+                                          "content": content})
 fields = {"delta": small, "item": fc_item, "item_id": ids, "arguments": small, "error": error, "message": small,
           "code": st.one_of(small, st.integers(0, 500)), "incomplete_details": st.one_of(error, st.just({"reason": "max_output_tokens"})),
           "response": st.one_of(st.none(), small, st.fixed_dictionaries({}, optional={
