@@ -6,6 +6,9 @@
 #     it fetched) and run as `qemu-aarch64-static -L root root/usr/bin/python3.13`;
 #     its standard library is byte-compiled ahead, since importing it from
 #     source under emulation costs seconds per run;
+#   - bin/python3.13: that interpreter behind a launcher script, with lib/
+#     pointing into the root, so that sys.executable (the launcher) starts
+#     another emulated interpreter, as tests that run a fresh one need;
 #   - deps/: the test tools (requirements-aarch64.txt), fetched from PyPI
 #     for aarch64.
 # The Debian mirror is the machine's own (the first main-suite deb source in
@@ -77,6 +80,12 @@ if [ ! -x "$root/usr/bin/python3.13" ] || [ ! -f "$root/.ready" ]; then
   "$(bash scripts/python313.sh)" -m compileall -q -j0 "$root/usr/lib/python3.13" >/dev/null || true
   touch "$root/.ready"
 fi
+
+mkdir -p "$base/bin"
+ln -sfn root/usr/lib "$base/lib"
+printf '#!/bin/sh\nexec qemu-aarch64-static -L %s -0 "$0" %s "$@"\n' \
+  "$root" "$root/usr/bin/python3.13" >"$base/bin/python3.13"
+chmod +x "$base/bin/python3.13"
 
 if [ ! -f "$deps/.ready" ] || [ requirements-aarch64.txt -nt "$deps/.ready" ]; then
   rm -rf "$deps"
