@@ -54,7 +54,8 @@ for combo in "${combos[@]}"; do
         # g++ has no -stdlib: libc++'s headers replace libstdc++'s, and the
         # module links the shared libc++ instead of the default runtime.
         args+=("-DCMAKE_CXX_FLAGS=-nostdinc++ -isystem $libcxx/include/c++/v1"
-               "-DCMAKE_MODULE_LINKER_FLAGS=-nodefaultlibs -L$libcxx/lib -lc++ -lm -lc -lgcc_s -lgcc"
+               "-DCMAKE_MODULE_LINKER_FLAGS=-nodefaultlibs -L$libcxx/lib"
+               "-DCMAKE_CXX_STANDARD_LIBRARIES=-lc++ -lc++abi -lm -lc -lgcc_s -lgcc"
                -DRESPONSES_API_STATIC_RUNTIME=OFF)
       fi ;;
     *) echo "unknown runtime $runtime (libstdc++ or libc++)" >&2; exit 1 ;;
@@ -69,7 +70,7 @@ for combo in "${combos[@]}"; do
   cmake --build "$dir" >>"$dir.log" 2>&1 || { cat "$dir.log" >&2; exit 1; }
   warnings=$(grep -c 'warning:' "$dir.log" || true)
   mkdir -p "$dir-stage/routes"
-  cp "$dir"/responses_api*.so "$dir-stage/routes/"
+  cp "$dir"/responses_api*.so $base/src/src/routes/responses_api.pyi "$dir-stage/routes/"
   so=$(ls "$dir-stage"/routes/responses_api*.so)
   exported=$(nm -D --defined-only "$so" | awk '{print $3}' | tr '\n' ' ')
   needed=$(readelf -d "$so" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' ')
