@@ -23,14 +23,25 @@ test-asan: setup
 coverage: setup
 	@bash scripts/coverage.sh
 
-# The sdist and the manylinux wheel, in dist/; test-wheel runs the whole suite
-# against that wheel installed in a fresh virtual environment.
-.PHONY: wheel test-wheel
+# The sdist and the two manylinux wheels (x86-64, aarch64; zig's C++ for
+# glibc 2.17), in dist/; test-wheel runs the whole suite against the x86-64
+# wheel installed in a fresh virtual environment, test-aarch64 the subset in
+# tests/aarch64-subset.txt against the aarch64 wheel under qemu.
+.PHONY: wheel test-wheel test-aarch64
 wheel: setup
 	@bash scripts/wheel.sh
 
 test-wheel: wheel
 	@bash scripts/test-wheel.sh
+
+test-aarch64: wheel
+	@bash scripts/test-aarch64.sh
+
+# The sdist built with g++ and clang++, each with libstdc++ and libc++, with
+# warnings as errors; each build imported and smoke-tested.
+.PHONY: compilers
+compilers: setup
+	@bash scripts/compilers.sh
 
 bench: setup
 	$(PY) benchmarks/run.py

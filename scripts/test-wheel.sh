@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Installs the manylinux wheel from dist/ (make wheel) into a fresh virtual
+# Installs the x86-64 manylinux wheel from dist/ (make wheel) into a fresh virtual
 # environment with the test tools, and runs the whole suite from the
 # repository root against that installed copy, not the build tree. Extra
 # arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 shopt -s nullglob
-wheels=(dist/routes_responses_api-*-manylinux_*.whl)
+# Whatever its tag list (manylinux2014_x86_64.manylinux_2_17_x86_64, ...).
+wheels=(dist/routes_responses_api-*-*manylinux*_x86_64.whl)
 if [ ${#wheels[@]} -ne 1 ]; then
-  echo "expected one manylinux wheel in dist/ (make wheel), found ${#wheels[@]}" >&2
+  echo "expected one x86-64 manylinux wheel in dist/ (make wheel), found ${#wheels[@]}" >&2
   exit 1
 fi
 venv=build/wheel-venv

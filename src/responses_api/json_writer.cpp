@@ -165,13 +165,9 @@ constexpr auto kEscapeLetter = [] {
         char v[128];
         constexpr char operator[](size_t i) const { return v[i]; }
     } t{};
-    t.v['\\'] = '\\';
-    t.v['"'] = '"';
-    t.v['\b'] = 'b';
-    t.v['\f'] = 'f';
-    t.v['\n'] = 'n';
-    t.v['\r'] = 'r';
-    t.v['\t'] = 't';
+    const char pairs[][2] = {{'\\', '\\'}, {'"', '"'}, {'\b', 'b'}, {'\f', 'f'},
+                             {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}};
+    for (const auto &p : pairs) t.v[static_cast<unsigned char>(p[0])] = p[1];
     return t;
 }();
 
