@@ -201,6 +201,16 @@ MUTANTS = [
       "        if (thrown) PyErr_Clear();\n",
       "",
       "the exception thrown into a running generator is left set"),
+    M("generator-8", "surface/generator.cpp",
+      "        if (thrown) PyErr_Clear();\n        PyErr_SetString(PyExc_ValueError, \"generator already executing\");",
+      "        Ref pending = Ref::steal_or_null(thrown ? PyErr_GetRaisedException() : nullptr);\n"
+      "        PyErr_SetString(PyExc_ValueError, \"generator already executing\");\n"
+      "        if (pending) {\n"
+      "            Ref error = Ref::steal_or_null(PyErr_GetRaisedException());\n"
+      "            PyException_SetContext(error.get(), pending.release());\n"
+      "            PyErr_SetRaisedException(error.release());\n"
+      "        }",
+      "the exception thrown into a running generator chained as the refusal's context"),
     M("generator-2", "surface/generator.cpp",
       "    if (g.body().stage() == Stage::Created && value != Py_None && !g.running) {",
       "    if (g.body().stage() == Stage::Created && !g.running) {",

@@ -10,7 +10,7 @@ import weakref
 
 import pytest
 
-from sse_server import CUT_OFF, URL, FakeOpener, FakeResponse, FakeResponse1, ordered, sse, text
+from sse_server import CUT_OFF, URL, FakeOpener, FakeResponse, FakeResponse1, completed, ordered, sse, text
 from test_surface import run_python
 
 # Every character str.strip() removes (str.isspace() is its test).
@@ -252,3 +252,18 @@ def test_line_edges_strip_keeps(native, twin, monkeypatch, edge):
     e = edge.encode()
     for body in (e + DATA + b"\n", DATA + e + b"\n", EVENT + e + b"\n" + NAMED, b"data: " + e + b"[DONE]\n"):
         assert frames(native, monkeypatch, body) == frames(twin, monkeypatch, body), body
+
+
+# ----------------------------------------------- what the collector sees
+
+def test_suspended_generator_visits_the_key_of_its_last_summary(native, monkeypatch):
+    """The (output_index, summary_index) of the last summary delta is a
+    tuple of the generator's own; the indices alone are in other state too."""
+    event = {"type": "response.reasoning_summary_text.delta", "output_index": 1000001,
+             "summary_index": 1000002, "delta": "r"}
+    body = b"data: " + json.dumps(event).encode() + b"\n\n"
+    monkeypatch.setattr(native, "_urllib_opener_local", FakeOpener(FakeResponse1([body, sse(completed())])))
+    g = native.stream_raw(URL, {}, {})
+    assert next(g) == {"reasoning_content": "r"}
+    assert any(type(r) is tuple and r == (1000001, 1000002) for r in gc.get_referents(g))
+    g.close()
