@@ -5,6 +5,7 @@ count in a binding error, the callable's GC clear, and a failed import's
 release of the state followed by a retry."""
 import gc
 import json
+import os
 import sys
 import weakref
 
@@ -267,3 +268,46 @@ def test_suspended_generator_visits_the_key_of_its_last_summary(native, monkeypa
     assert next(g) == {"reasoning_content": "r"}
     assert any(type(r) is tuple and r == (1000001, 1000002) for r in gc.get_referents(g))
     g.close()
+
+
+class MidLine:
+    """A body of comment lines read in pieces that all end inside a line,
+    so the buffer never empties at a read."""
+
+    LINE = b": " + b"x" * 997 + b"\n"
+
+    def __init__(self, total):
+        self.left, self.first, self.closed, self.reads = total, True, False, 0
+        self.base = self.peak = self.rss()
+
+    @staticmethod
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.closed = True
+
+    def read1(self, n=-1):
+        if self.left <= 0:
+            return b""
+        size = len(self.LINE)
+        piece = self.LINE[:size // 2] if self.first else self.LINE[size // 2:] + self.LINE[:size // 2]
+        self.first = False
+        self.left -= len(piece)
+        self.reads += 1
+        if self.reads % 1024 == 0:
+            self.peak = max(self.peak, self.rss())
+        return piece
+
+
+@pytest.mark.skipif(os.environ.get("RESPONSES_API_SANITIZED") == "1", reason="sizes are meaningless under ASan")
+def test_buffer_stays_small_when_no_read_ends_a_line(native, monkeypatch):
+    resp = MidLine(64 * 1024 * 1024)
+    monkeypatch.setattr(native, "_urllib_opener_local", type("O", (), {"open": lambda self, r, timeout: resp})())
+    assert list(native.stream_raw(URL, {}, {})) == [CUT_OFF] and resp.closed
+    grown = resp.peak - resp.base
+    assert grown < 16 * 1024 * 1024, "the line buffer grew by %d bytes" % grown
