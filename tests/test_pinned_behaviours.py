@@ -311,3 +311,46 @@ def test_buffer_stays_small_when_no_read_ends_a_line(native, monkeypatch):
     assert list(native.stream_raw(URL, {}, {})) == [CUT_OFF] and resp.closed
     grown = resp.peak - resp.base
     assert grown < 16 * 1024 * 1024, "the line buffer grew by %d bytes" % grown
+
+
+# ------------------------------------------ errors that are not swallowed
+
+class Stop(BaseException):
+    pass
+
+
+def test_debug_record_write_raising_a_base_exception_propagates(impl, monkeypatch):
+    """The start entries absorb an Exception only."""
+    class Logger(dict):
+        def __setitem__(self, key, value):
+            if key == "payload":
+                raise Stop(key)
+            super().__setitem__(key, value)
+
+    resp = FakeResponse([sse(text("a"))])
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
+    g = impl.stream_raw(URL, {}, {}, Logger(x=1))
+    with pytest.raises(Stop):
+        next(g)
+
+
+@pytest.mark.parametrize("how", ["replaced-loads", "too-deep"])
+def test_decode_error_other_than_a_value_error_propagates(impl, monkeypatch, how):
+    if how == "replaced-loads":
+        real = json.loads
+
+        def loads(s, *args, **kw):
+            if "boom" in s:
+                raise RuntimeError("boom")
+            return real(s, *args, **kw)
+
+        monkeypatch.setattr(impl.json, "loads", loads)
+        bad, error = b'"boom"', RuntimeError
+    else:
+        bad, error = b"[" * 200000, RecursionError
+    body = sse(text("a")) + b"data: " + bad + b"\n\n" + sse(text("b"))
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
+    g = impl.stream_raw(URL, {}, {})
+    assert next(g) == {"content": "a"}
+    with pytest.raises(error):
+        next(g)
