@@ -55,3 +55,11 @@ FUZZ_SECONDS ?= 45
 .PHONY: fuzz
 fuzz: setup
 	bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# Plants each fault listed in scripts/mutants.py in turn, rebuilds the module
+# incrementally (build/mutate) and runs the suite with -x against it; prints
+# killed / survived / crashed / stale per fault and the kill rate. Long (an
+# hour or more on two cores), so not part of CI. MUTANTS=<id prefixes> picks some.
+.PHONY: mutate
+mutate: setup
+	$(PY) scripts/mutate.py $(MUTANTS)
