@@ -15,9 +15,10 @@ PyObject *build_payload(PyObject *const *args);      // (api_messages, llm_confi
 
 // response/
 PyObject *normalize_response(PyObject *const *args);  // (resp)
-// Appends to `texts` the non-empty str "text" of every dict in a reasoning
-// item's "summary" list, in order (nothing when it is not a list).
-void collect_summary_texts(Borrowed item, Borrowed texts);
+// Appends to `texts` the non-empty str "text" of every dict in the list
+// `item.get(key)` (nothing when it is not a list), in order; with
+// `only_type`, only of the dicts whose "type" equals it.
+void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_type = nullptr);
 
 // streaming/ (stream_raw itself is in surface/generator.hpp)
 PyObject *redirect_request(PyObject *const *args);  // (self, req, fp, code, msg, headers, newurl)

@@ -288,7 +288,7 @@ Output (Chat Completions shape):
             })
         elif item_type == "reasoning":
             # The summary, else the raw reasoning text.
-            reasoning_parts.extend(_summary_texts(item) or _reasoning_texts(item))
+            reasoning_parts.extend(_texts(item, "summary") or _texts(item, "content", "reasoning_text"))
     content = "".join(text_parts) if text_parts else ""
     usage_in = resp.get("usage", {}) or {}
     normalized_usage = _usage_of(usage_in)
@@ -322,39 +322,14 @@ Output (Chat Completions shape):
     }
 
 
-def _summary_texts(item):
-    """The non-empty str texts of a reasoning item's summary parts, in order."""
+def _texts(item, key, only_type=None):
+    """The non-empty str "text" of every dict in the list item.get(key), in
+    order; with only_type, only of the dicts whose "type" equals it."""
     texts = []
-    summary = item.get("summary")
-    if isinstance(summary, list):
-        for part in summary:
-            if isinstance(part, dict):
-                text = part.get("text")
-                if isinstance(text, str) and text:
-                    texts.append(text)
-    return texts
-
-
-def _reasoning_texts(item):
-    """The non-empty str texts of a reasoning item's raw reasoning parts."""
-    texts = []
-    content = item.get("content")
-    if isinstance(content, list):
-        for part in content:
-            if isinstance(part, dict) and part.get("type") == "reasoning_text":
-                text = part.get("text")
-                if isinstance(text, str) and text:
-                    texts.append(text)
-    return texts
-
-
-def _message_texts(item):
-    """The non-empty str texts of a message item's content parts."""
-    texts = []
-    content = item.get("content")
-    if isinstance(content, list):
-        for part in content:
-            if isinstance(part, dict):
+    parts = item.get(key)
+    if isinstance(parts, list):
+        for part in parts:
+            if isinstance(part, dict) and (only_type is None or part.get("type") == only_type):
                 text = part.get("text")
                 if isinstance(text, str) and text:
                     texts.append(text)
@@ -634,7 +609,7 @@ redundant — both carry the same type string)."""
                     elif item_type == "reasoning":
                         # A summary sent only whole, never as deltas.
                         if data.get("output_index") not in summary_indices:
-                            texts = _summary_texts(item)
+                            texts = _texts(item, "summary")
                             if texts:
                                 summary_text = "\n\n".join(texts)
                                 if reasoning_sent:
@@ -644,7 +619,7 @@ redundant — both carry the same type string)."""
                     elif item_type == "message":
                         # A message sent only whole, with no text deltas.
                         if not text_sent:
-                            texts = _message_texts(item)
+                            texts = _texts(item, "content")
                             if texts:
                                 yield {"content": "".join(texts)}
                 elif evt_type == "response.completed":

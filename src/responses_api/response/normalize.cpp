@@ -22,18 +22,6 @@ Ref tool_call_of(Borrowed item) {
     return make_dict(S.id, id, S.type, S.function, S.function, make_dict(S.name, name, S.arguments, arguments));
 }
 
-// The raw reasoning texts of a reasoning item: its "content" parts of type
-// "reasoning_text" with a non-empty str text.
-void collect_reasoning_texts(Borrowed item, Borrowed texts) {
-    Ref content = get1(item, S.content);
-    if (!is_list(content)) return;
-    for_each(content, [&](Borrowed part) {
-        if (!is_dict(part) || !equals(get1(part, S.type), S.reasoning_text)) return;
-        Ref text = get1(part, S.text);
-        if (is_nonempty_str(text)) append(texts, text);
-    });
-}
-
 // The finish reason of a reply: one that did not complete must not read as
 // a complete answer.
 PyObject *finish_reason_of(Borrowed resp, bool has_calls) {
@@ -49,11 +37,12 @@ PyObject *finish_reason_of(Borrowed resp, bool has_calls) {
 
 }  // namespace
 
-void collect_summary_texts(Borrowed item, Borrowed texts) {
-    Ref summary = get1(item, S.summary);
-    if (!is_list(summary)) return;
-    for_each(summary, [&](Borrowed part) {
+void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_type) {
+    Ref parts = get1(item, key);
+    if (!is_list(parts)) return;
+    for_each(parts, [&](Borrowed part) {
         if (!is_dict(part)) return;
+        if (only_type && !equals(get1(part, S.type), only_type)) return;
         Ref text = get1(part, S.text);
         if (is_nonempty_str(text)) append(texts, text);
     });
@@ -76,8 +65,9 @@ PyObject *normalize_response(PyObject *const *args) {
             append(tool_calls, tool_call_of(item));
         } else if (equals(item_type, S.reasoning)) {
             Py_ssize_t before = list_size(reasoning_parts);
-            collect_summary_texts(item, reasoning_parts);
-            if (list_size(reasoning_parts) == before) collect_reasoning_texts(item, reasoning_parts);
+            collect_texts(item, S.summary, reasoning_parts);
+            // No summary text: the raw reasoning text.
+            if (list_size(reasoning_parts) == before) collect_texts(item, S.content, reasoning_parts, S.reasoning_text);
         }
     });
 

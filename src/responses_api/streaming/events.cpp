@@ -251,7 +251,7 @@ void StreamTranslation::summary_done(Borrowed data, Borrowed item, DeltaQueue &o
     Ref output_index = get1(data, S.output_index);
     if (summary_indices_ && contains(summary_indices_, output_index)) return;
     Ref texts = new_list();
-    collect_summary_texts(item, texts);
+    collect_texts(item, S.summary, texts);
     if (list_size(texts) == 0) return;
     Ref text = join_paragraphs(texts);
     if (reasoning_sent_) text = Ref::steal(PyNumber_Add(S.pair_sep, text.get()));
@@ -262,14 +262,8 @@ void StreamTranslation::summary_done(Borrowed data, Borrowed item, DeltaQueue &o
 // A message sent only whole: its text, unless text deltas already carried it.
 void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) {
     if (text_sent_) return;
-    Ref content = get1(item, S.content);
-    if (!is_list(content)) return;
     Ref texts = new_list();
-    for_each(content, [&](Borrowed part) {
-        if (!is_dict(part)) return;
-        Ref text = get1(part, S.text);
-        if (is_nonempty_str(text)) append(texts, text);
-    });
+    collect_texts(item, S.content, texts);
     if (list_size(texts) == 0) return;
     out.push(make_dict(S.content, Ref::steal(PyUnicode_Join(S.empty, texts.get()))));
 }
