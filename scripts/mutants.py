@@ -196,11 +196,15 @@ MUTANTS = [
     M("function-7", "surface/function.cpp",
       "        if (f->spec->body == body && f->spec->nparams == nargs) {",
       "        if (f->spec->nparams == nargs) {",
-      "a replaced global with the same arity runs the wrong body"),
+      "a replaced global with the same arity runs the wrong body",
+      equivalent="_normalize_content is the only function of the type with two parameters and Python code "
+                 "cannot make another, so the arity alone picks the same body"),
     M("generator-1", "surface/generator.cpp",
       "        if (thrown) PyErr_Clear();\n",
       "",
-      "the exception thrown into a running generator is left set"),
+      "the exception thrown into a running generator is left set",
+      equivalent="PyErr_SetString replaces a raised exception and drops it (it chains only the one being "
+                 "handled), so clearing it first changes nothing"),
     M("generator-8", "surface/generator.cpp",
       "        if (thrown) PyErr_Clear();\n        PyErr_SetString(PyExc_ValueError, \"generator already executing\");",
       "        Ref pending = Ref::steal_or_null(thrown ? PyErr_GetRaisedException() : nullptr);\n"
@@ -218,11 +222,15 @@ MUTANTS = [
     M("generator-3", "surface/generator.cpp",
       "    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {",
       "    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {",
-      "StopIteration out of close() raised"),
+      "StopIteration out of close() raised",
+      equivalent="run() turns a StopIteration out of an open body into RuntimeError and a normal end raises "
+                 "nothing, so close() never sees one"),
     M("generator-4", "surface/generator.cpp",
       "    if (g.body().stage() != Stage::Open || g.running) return;",
       "    if (g.running) return;",
-      "the finaliser closes unstarted generators"),
+      "the finaliser closes unstarted generators",
+      equivalent="closing a generator that is not open runs no body code and only releases its arguments, "
+                 "which its deallocation releases next in any case"),
     M("generator-5", "surface/generator.cpp",
       "    Py_VISIT(Py_TYPE(self));\n    return gen(self).body().traverse(visit, arg);",
       "    return gen(self).body().traverse(visit, arg);",

@@ -66,6 +66,7 @@ def env():
     e = dict(os.environ)
     e["PYTHONPATH"] = str(STAGE) + (os.pathsep + e["PYTHONPATH"] if e.get("PYTHONPATH") else "")
     e["PYTHONDONTWRITEBYTECODE"] = "1"
+    e["RESPONSES_API_NATIVE_ONLY"] = "1"  # the twin's own runs cannot see a planted fault
     return e
 
 

@@ -151,6 +151,21 @@ def test_callable_attributes(name, twin):
     assert sig == inspect.signature(getattr(twin, name))
 
 
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_callables_bind_as_functions_do(name, twin):
+    class Holder:
+        pass
+    fn, py = getattr(native, name), getattr(twin, name)
+    holder = Holder()
+    for f in (fn, py):
+        Holder.f = f  # reached through a class, or __get__(None, cls): the function itself
+        assert f.__get__(None, Holder) is f and Holder.f is f
+        bound = f.__get__(holder, Holder)
+        assert bound.__func__ is f and bound.__self__ is holder
+    with pytest.raises(TypeError):
+        type(fn)()  # no other function of the native type can be made
+
+
 def test_module_and_class_documentation(twin):
     assert native.__doc__ == twin.__doc__
     cls = native._PostRedirectHandlerLocal

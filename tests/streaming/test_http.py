@@ -177,6 +177,19 @@ def test_credentials_stay_with_their_origin(impl, code, old, new, same):
     assert got.headers == as_sent(expected) and got.unredirected_hdrs == {}
 
 
+# names that only begin (or end) like a credential header's are no credentials
+NEAR_CREDENTIALS = {"Auth": "1", "Authorizatio": "2", "Authorizations": "3", "Cook": "4", "Proxy-Auth": "5",
+                    "Api": "6", "X-Api": "7", "X-Api-Keys": "8"}
+
+
+@pytest.mark.parametrize("code", [307, 302])
+def test_near_credential_names_follow_the_redirect(impl, code):
+    req = urllib.request.Request("http://h.example/a", data=b"{}", headers={**HEADERS, **NEAR_CREDENTIALS}, method="POST")
+    got = redirect(impl._PostRedirectHandlerLocal(), req, code, "http://other.example/b")
+    assert {k.lower() for k in got.headers} >= {k.lower() for k in NEAR_CREDENTIALS}
+    assert not SECRET & {k.lower() for k in got.headers}
+
+
 def test_opener_uses_the_handler(impl):
     handlers = impl._urllib_opener_local.handlers
     assert any(isinstance(h, impl._PostRedirectHandlerLocal) for h in handlers)
