@@ -1,7 +1,7 @@
 """`make bench`: the native module against its pure-Python twin, the same twin
 compiled with Cython, and a floor of unavoidable work.
 
-    .venv/bin/python benchmarks/run.py [--quick] [--only TEXT ...]
+    .venv/bin/python benchmarks/run.py [--quick] [--only TEXT ...] [--against SO]
 
 Everything runs in this one process: after warm-up, the implementations take
 turns round-robin (the order rotating every round) for many rounds, and each
@@ -14,6 +14,10 @@ benchmarks/results.json and benchmarks/chart.png (the committed figures);
 --quick (~30 s) writes only benchmarks/results/latest.json and
 benchmarks/results/chart.png, and so does a run of some workloads alone
 (--only TEXT, repeatable: the workloads whose name contains TEXT).
+--against SO adds another build of the module (the .so from an installed
+wheel, say) as the implementation "against", timed in the same rounds as
+the native one, with the ratio against/native; such a run writes only
+benchmarks/results/latest.json.
 """
 import argparse
 import collections
@@ -35,7 +39,10 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 BENCH = ROOT / "benchmarks"
 BUILD = ROOT / "build" / "bench"
-IMPLS = ("native", "twin", "cython", "floor")
+IMPLS = ["native", "twin", "cython", "floor"]
+# The readers compared in every workload: the native module, the twin and the
+# Cython twin, and with --against another build of the module.
+RUN = ["native", "twin", "cython"]
 URL = "http://127.0.0.1/v1/responses"
 HEADERS = {"Authorization": "Bearer sk-bench", "Content-Type": "application/json"}
 CONFIG = {"model": "gpt-4o", "temperature": 0.2, "max_tokens": 16000}
@@ -152,9 +159,9 @@ def translation(mods, floor, budget, batch, selected):
 
     results = {}
     for name, (fn, args) in calls.items():
-        cases = {impl: functools.partial(getattr(mods[impl], fn), *args) for impl in ("native", "twin", "cython")}
+        cases = {impl: functools.partial(getattr(mods[impl], fn), *args) for impl in RUN}
         expected = cases["native"]()
-        for impl in ("twin", "cython"):
+        for impl in RUN[1:]:
             if cases[impl]() != expected:
                 sys.exit(f"MISMATCH: {name}: {impl} differs from native")
         cases["floor"] = functools.partial(floor.copy, floors.floor_template(expected, args))
@@ -185,7 +192,7 @@ def streaming(mods, full, budget, batch, selected):
               "stream 2000 deltas CRLF": functools.partial(w.text_stream, newline="\r\n"),
               "stream recorded summary, 12 parts": functools.partial(
                   w.recorded_stream, "09-reasoning-summary-12-parts-gpt54.sse")}
-    modules = [mods[i] for i in ("native", "twin", "cython")]
+    modules = [mods[i] for i in RUN]
     results = {}
     for name, make in bodies.items():
         if not selected(name):
@@ -193,7 +200,7 @@ def streaming(mods, full, budget, batch, selected):
         body = make()
         lines = w.data_lines(body)
         cases = {impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
-                 for impl in ("native", "twin", "cython")}
+                 for impl in RUN}
         cases["floor"] = functools.partial(floors.stream_floor, body, lines)
         with patched_opener(modules, FakeOpener(body, record=False)):
             check_streams(name, modules)
@@ -208,8 +215,9 @@ def streaming(mods, full, budget, batch, selected):
     line = w.data_lines(body)[0]
     with patched_opener(modules, FakeOpener(body, record=False)):
         check_streams(name, modules)  # runs each reader once, the quadratic ones too
-        cases = {"native": lambda: drain(mods["native"].stream_raw(URL, HEADERS, CONFIG)),
-                 "floor": functools.partial(json.loads, line)}
+        cases = {impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
+                 for impl in RUN if impl not in ("twin", "cython")}
+        cases["floor"] = functools.partial(json.loads, line)
         impls = bench(cases, 1, budget / 2, 0, min_rounds=5 if full else 3, max_rounds=40)
         for impl in ("twin", "cython"):  # quadratic in the line's length: a few runs only
             m = mods[impl]
@@ -260,12 +268,12 @@ def end_to_end(mods, rounds, selected):
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         url = f"http://127.0.0.1:{server.stdout.readline().strip()}/v1/responses"
-        modules = [mods[i] for i in ("native", "twin", "cython")]
+        modules = [mods[i] for i in RUN]
         lists = [list(m.stream_raw(url, HEADERS, CONFIG)) for m in modules]
         if any(d != lists[0] for d in lists[1:]) or len(lists[0]) != 2001:
             sys.exit("MISMATCH: end to end: the readers disagree over HTTP")
         cases = {impl: functools.partial(lambda m: drain(m.stream_raw(url, HEADERS, CONFIG)), mods[impl])
-                 for impl in ("native", "twin", "cython")}
+                 for impl in RUN}
         cases["floor"] = functools.partial(urllib_baseline, url, HEADERS, CONFIG)
         impls = bench(cases, 1, 0, 0, clock=time.process_time_ns, warm=1, min_rounds=rounds, max_rounds=rounds)
     finally:
@@ -292,6 +300,8 @@ def ratio(a, b):
 def ratios(impls):
     out = {"twin/native": ratio(impls["twin"], impls["native"]), "cython/native": ratio(impls["cython"], impls["native"]),
            "native/floor": ratio(impls["native"], impls["floor"])}
+    if "against" in impls:
+        out["against/native"] = ratio(impls["against"], impls["native"])
     out = {k: round(v, 3) for k, v in out.items()}
     for s in impls.values():
         del s["samples"]
@@ -317,12 +327,13 @@ def report_progress(name, result):
 
 def table(results):
     head = f"{'workload':<38}{'per':<7}" + "".join(f"{i:>17}" for i in IMPLS) + \
-        f"{'twin/nat':>10}{'cy/nat':>8}{'nat/floor':>11}"
+        f"{'twin/nat':>10}{'cy/nat':>8}{'nat/floor':>11}" + (f"{'against/nat':>13}" if "against" in IMPLS else "")
     lines = [head, "-" * len(head)]
     for name, r in results.items():
         ra = r["ratios"]
         lines.append(f"{name:<38}{r['unit']:<7}" + "".join(f"{cell(r['impls'][i]):>17}" for i in IMPLS) +
-                     f"{ra['twin/native']:>9.1f}x{ra['cython/native']:>7.1f}x{ra['native/floor']:>10.2f}x")
+                     f"{ra['twin/native']:>9.1f}x{ra['cython/native']:>7.1f}x{ra['native/floor']:>10.2f}x" +
+                     (f"{ra['against/native']:>12.3f}x" if "against/native" in ra else ""))
     for name, r in results.items():
         if "json.dumps" in r["impls"]:
             med = {k: v["median"] for k, v in r["impls"].items()}
@@ -385,13 +396,28 @@ def chart(results, path):
 
 # ------------------------------------------------------------------- main
 
+def load_other_build(path):
+    """A second copy of the extension from another file, beside the one
+    imported: its own shared object, so its own state."""
+    import importlib.machinery
+    import importlib.util
+
+    loader = importlib.machinery.ExtensionFileLoader("routes.responses_api", str(path))
+    spec = importlib.util.spec_from_file_location("routes.responses_api", str(path), loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="a ~30 s run with fewer rounds")
     ap.add_argument("--only", action="append", metavar="TEXT",
                     help="run only the workloads whose name contains TEXT (repeatable)")
+    ap.add_argument("--against", type=Path, metavar="SO",
+                    help="another build of the module, timed beside the native one (against/native)")
     args = ap.parse_args()
-    partial = args.quick or bool(args.only)
+    partial = args.quick or bool(args.only) or bool(args.against)
 
     def selected(name):
         return not args.only or any(text in name for text in args.only)
@@ -412,6 +438,15 @@ def main():
           f"load average {build['load_before']}", flush=True)
     print("building helpers into build/bench ...", file=sys.stderr, flush=True)
     mods = {"native": native, "twin": twin, "cython": floors.build_cython_twin(Path(twin.__file__), BUILD)}
+    if args.against:
+        mods["against"] = load_other_build(args.against.resolve())
+        if Path(mods["against"].__file__).samefile(so):
+            sys.exit(f"--against {args.against} is the module already loaded")
+        build["against"] = {"module": args.against.name,
+                            "module_sha256": hashlib.sha256(args.against.read_bytes()).hexdigest()[:16]}
+        print(f"against {args.against} ({build['against']['module_sha256']})", flush=True)
+        RUN.append("against")
+        IMPLS.insert(1, "against")
     floor = floors.build_floor(BUILD)
 
     budget, batch = (1.0, 4e6) if args.quick else (6.0, 2e7)
