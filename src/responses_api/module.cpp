@@ -1,47 +1,42 @@
 // Module initialisation: the import checks, the module state, then the
 // globals in their order. Pinned down in tests/test_surface.py (import).
-#include "api.hpp"
 #include "json_std.hpp"
+#include "request/request.hpp"
+#include "response/response.hpp"
+#include "streaming/redirect.hpp"
 #include "surface/docs.hpp"
 #include "surface/function.hpp"
 #include "surface/generator.hpp"
+
+#include <iterator>
 
 namespace rapi {
 namespace {
 
 // ------------------------------------------------------------ callables
 
-const FunctionSpec kConvertMessages = {
-    "convert_messages", "convert_messages", docs::convert_messages_doc, Entry::ConvertMessages, 1, 1,
-    {"api_messages"}, {}, convert_messages};
+template <class... T>
+constexpr int count(T...) { return sizeof...(T); }
 
-const FunctionSpec kNormalizeContent = {
-    "_normalize_content", "_normalize_content", docs::normalize_content_doc, Entry::NormalizeContent, 2, 2,
-    {"content", "text_type"}, {}, normalize_content};
+using enum DefaultValue;
 
-const FunctionSpec kConvertTools = {
-    "convert_tools", "convert_tools", docs::convert_tools_doc, Entry::ConvertTools, 1, 1,
-    {"tools"}, {}, convert_tools};
+// The binder's tables, one per callable, indexed by Entry.
+const FunctionSpec kSpecs[] = {
+    {},  // Entry::Init, no callable
+#define RAPI_SPEC(id, name, qualname, line, nrequired, params, defaults, doc, body) \
+    {name, qualname, docs::doc, Entry::id, count params, nrequired, {RAPI_UNPAREN params}, {RAPI_UNPAREN defaults}, body},
+    RAPI_CALLABLES(RAPI_SPEC)
+#undef RAPI_SPEC
+};
+static_assert(std::size(kSpecs) == static_cast<size_t>(Entry::Count));
 
-const FunctionSpec kBuildPayload = {
-    "build_payload", "build_payload", docs::build_payload_doc, Entry::BuildPayload, 8, 2,
-    {"api_messages", "llm_config", "tools", "tool_choice", "stream", "max_tokens", "temperature",
-     "skip_tool_choice"},
-    {DefaultValue::None, DefaultValue::None, DefaultValue::False, DefaultValue::None,
-     DefaultValue::None, DefaultValue::False},
-    build_payload};
-
-const FunctionSpec kNormalizeResponse = {
-    "normalize_response", "normalize_response", docs::normalize_response_doc, Entry::NormalizeResponse, 1, 1,
-    {"resp"}, {}, normalize_response};
-
-const FunctionSpec kStreamRaw = {
-    "stream_raw", "stream_raw", docs::stream_raw_doc, Entry::StreamRaw, 4, 3,
-    {"url", "headers", "payload", "debug_logger"}, {DefaultValue::None}, stream_raw};
-
-const FunctionSpec kRedirectRequest = {
-    "redirect_request", "_PostRedirectHandlerLocal.redirect_request", docs::redirect_request_doc,
-    Entry::RedirectRequest, 7, 7, {"self", "req", "fp", "code", "msg", "headers", "newurl"}, {}, redirect_request};
+// A new function object for the callable `entry`, which the state keeps too
+// (for call_own's identity check).
+Ref make_function(Entry entry) {
+    Ref fn = new_function(&kSpecs[static_cast<int>(entry)]);
+    state.functions[static_cast<int>(entry)] = Ref(fn).release();
+    return fn;
+}
 
 // ------------------------------------------------------------ import steps
 
@@ -75,18 +70,16 @@ void bind_globals(Borrowed dict) {
     set_item(dict, S.urllib, import_statement(S.urllib_request, dict));
     set_item(dict, S.urllib, import_statement(S.urllib_error, dict));
 
-    set_item(dict, S.convert_messages_fn, new_function(&kConvertMessages));
-    set_item(dict, S.normalize_content_fn, new_function(&kNormalizeContent));
-    set_item(dict, S.convert_tools_fn, new_function(&kConvertTools));
-    set_item(dict, S.build_payload_fn, new_function(&kBuildPayload));
-    set_item(dict, S.normalize_response_fn, new_function(&kNormalizeResponse));
-    set_item(dict, S.stream_raw_fn, new_function(&kStreamRaw));
+    // the functions, in their order; redirect_request is the class's
+    for (int e = static_cast<int>(Entry::Init) + 1; e < kEntryCount; ++e)
+        if (static_cast<Entry>(e) != Entry::RedirectRequest)
+            set_item(dict, name_of(static_cast<Entry>(e)), make_function(static_cast<Entry>(e)));
 
     // class _PostRedirectHandlerLocal(urllib.request.HTTPRedirectHandler)
     Ref base = urllib_request(S.HTTPRedirectHandler);
     Ref doc = Ref::steal(PyUnicode_FromString(docs::handler_class_doc));
     Ref ns = make_dict(S.__module__, S.module_name, S.__qualname__, S.handler_class_name, S.__doc__, doc,
-                       S.redirect_request, new_function(&kRedirectRequest));
+                       name_of(Entry::RedirectRequest), make_function(Entry::RedirectRequest));
     Ref cls = call(reinterpret_cast<PyObject *>(Py_TYPE(base.get())), S.handler_class_name, make_tuple(base), ns);
     state.handler_class = Ref(cls).release();  // the state keeps its own reference
     set_item(dict, S.handler_class_name, cls);

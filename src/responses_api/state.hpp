@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "callables.hpp"
+
 namespace rapi {
 
 // Every key and literal the module reads or writes, interned once at import.
@@ -65,11 +67,6 @@ namespace rapi {
     X(__qualname__, "__qualname__") X(__doc__, "__doc__")                     \
     X(module_name, "routes.responses_api") X(scheme_http, "http")             \
     X(scheme_https, "https") X(done_marker, "[DONE]")                         \
-    X(convert_messages_fn, "convert_messages")                                \
-    X(normalize_content_fn, "_normalize_content")                             \
-    X(convert_tools_fn, "convert_tools") X(build_payload_fn, "build_payload") \
-    X(normalize_response_fn, "normalize_response")                            \
-    X(stream_raw_fn, "stream_raw")                                            \
     X(handler_class_name, "_PostRedirectHandlerLocal")                        \
     X(opener_name, "_urllib_opener_local") X(test_name, "__test__")           \
     X(evt_text_delta, "response.output_text.delta")                           \
@@ -114,40 +111,47 @@ struct Strings {
 #undef RAPI_DECLARE
 };
 
-// Small constants shared by the translations.
+// Small constants shared by the translations: each a field of `Constants`
+// and the expression that makes it, after the strings.
+#define RAPI_CONSTANTS(X)                                                                            \
+    X(zero, PyLong_FromLong(0))                                                                      \
+    X(temperature, PyFloat_FromDouble(0.7))     /* build_payload's default */                        \
+    X(max_tokens, PyLong_FromLong(50000))       /* build_payload's default */                        \
+    X(timeout, PyLong_FromLong(300))            /* the streaming request's time-out in seconds */    \
+    X(read_size, PyLong_FromLong(4096))         /* bytes asked of each read */                       \
+    X(code_307, PyLong_FromLong(307))                                                                \
+    X(code_308, PyLong_FromLong(308))                                                                \
+    X(compact_separators, PyTuple_Pack(2, S.comma, S.colon))                                         \
+    X(kw_ensure_ascii, PyTuple_Pack(1, S.ensure_ascii))                                              \
+    X(kw_dumps_compact, PyTuple_Pack(2, S.ensure_ascii, S.separators))                               \
+    X(kw_request, PyTuple_Pack(2, S.headers, S.method))                                              \
+    X(kw_redirect, PyTuple_Pack(5, S.data, S.headers, S.method, S.origin_req_host, S.unverifiable))  \
+    X(kw_timeout, PyTuple_Pack(1, S.timeout))                                                        \
+    X(kw_default, PyTuple_Pack(1, S.default_))
+
 struct Constants {
-    PyObject *zero;                // int 0
-    PyObject *temperature;         // float 0.7, build_payload's default
-    PyObject *max_tokens;          // int 50000, build_payload's default
-    PyObject *timeout;             // int 300, the streaming request's time-out in seconds
-    PyObject *read_size;           // int 4096, bytes asked of each read
-    PyObject *code_307, *code_308;
-    PyObject *compact_separators;  // (",", ":")
-    PyObject *kw_ensure_ascii;     // ("ensure_ascii",)
-    PyObject *kw_dumps_compact;    // ("ensure_ascii", "separators")
-    PyObject *kw_request;          // ("headers", "method")
-    PyObject *kw_redirect;         // ("data", "headers", "method", "origin_req_host", "unverifiable")
-    PyObject *kw_timeout;          // ("timeout",)
-    PyObject *kw_default;          // ("default",)
+#define RAPI_DECLARE(field, make) PyObject *field;
+    RAPI_CONSTANTS(RAPI_DECLARE)
+#undef RAPI_DECLARE
 };
 
 // The standard json module as imported with this module, and the objects
 // its loads and dumps go through, remembered so that the fast paths can
-// prove by identity, at each call, that nothing was replaced.
+// prove by identity, at each call, that nothing was replaced:
+//   loads: json.loads -> _default_decoder.decode -> raw_decode -> scan_once
+//   dumps: json.dumps -> JSONEncoder(...).encode -> iterencode -> the
+//          encoder module's c_make_encoder and encode_basestring
+#define RAPI_JSON_CAPTURES(X)                                                      \
+    X(module) X(loads) X(decoder) X(decode) X(raw_decode) X(scanner) X(dumps)     \
+    X(encoder_class) X(encoder_init) X(encode) X(iterencode) X(encoder_module_dict) \
+    X(make_encoder) X(encode_basestring)
+
 struct StandardJson {
-    PyObject *module;
-    // loads: json.loads -> _default_decoder.decode -> raw_decode -> scan_once
-    PyObject *loads, *decoder, *decode, *raw_decode, *scanner;
-    // dumps: json.dumps -> JSONEncoder(...).encode -> iterencode -> the
-    // encoder module's c_make_encoder and encode_basestring
-    PyObject *dumps, *encoder_class, *encoder_init, *encode, *iterencode;
-    PyObject *encoder_module_dict, *make_encoder, *encode_basestring;
+#define RAPI_DECLARE(field) PyObject *field;
+    RAPI_JSON_CAPTURES(RAPI_DECLARE)
+#undef RAPI_DECLARE
     bool loads_ok, dumps_ok;
 };
-
-// The traceback entries a failing call adds (see surface/traceback.cpp).
-enum class Entry { Init, ConvertMessages, NormalizeContent, ConvertTools, BuildPayload, NormalizeResponse,
-                   StreamRaw, RedirectRequest, Count };
 
 struct ModuleState {
     Strings strings;
@@ -158,13 +162,17 @@ struct ModuleState {
     PyObject *module_dict;      // the module's globals, where functions look names up
     PyObject *builtins;         // the builtins of the import, as a module body's `__builtins__` are
     PyObject *handler_class;    // _PostRedirectHandlerLocal, the class cell of its method
-    PyObject *traceback_codes[static_cast<int>(Entry::Count)];  // made on first use
+    PyObject *callable_names[kEntryCount];  // each callable's name, interned (none for Init)
+    PyObject *functions[kEntryCount];       // the function objects the import made (none for Init)
+    PyObject *traceback_codes[kEntryCount];  // made on first use
 };
 
 // Zero-initialised: every pointer null until `build_state`.
 inline ModuleState state{};
 inline Strings &S = state.strings;
 inline Constants &C = state.constants;
+// The interned name of a callable (a module global, but for redirect_request).
+inline PyObject *name_of(Entry entry) { return state.callable_names[static_cast<int>(entry)]; }
 
 // Builds the strings and constants (everything that does not depend on
 // other modules); -1 with an error set on failure, with nothing kept.

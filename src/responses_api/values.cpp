@@ -122,4 +122,15 @@ Ref normalized_usage(Borrowed usage_in) {
     return usage;
 }
 
+void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_type) {
+    Ref parts = get1(item, key);
+    if (!is_list(parts)) return;
+    for_each(parts, [&](Borrowed part) {
+        if (!is_dict(part)) return;
+        if (only_type && !equals(get1(part, S.type), only_type)) return;
+        Ref text = get1(part, S.text);
+        if (is_nonempty_str(text)) append(texts, text);
+    });
+}
+
 }  // namespace rapi

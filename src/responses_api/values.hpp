@@ -10,11 +10,11 @@
 // `Borrowed` only looks.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <cstring>
 #include <utility>
+
+// Python.h, and the interned strings and constants (S, C) of the module state.
+#include "state.hpp"
 
 namespace rapi {
 
@@ -85,25 +85,16 @@ inline int check(int status) {
     return status;
 }
 
-}  // namespace rapi
-
-// The interned strings and constants (S, C) live in the module state.
-#include "state.hpp"
-
-namespace rapi {
 
 // A module global looked up now, as a name in a function body would be:
 // the module's globals first, then the builtins. NameError when missing.
 Ref global(PyObject *name);
 // `urllib.request.<name>`, reached through the module global `urllib` now.
 Ref urllib_request(PyObject *name);
-// A builtin looked up now (module globals first, as Python name lookup does).
-inline Ref builtin(PyObject *name) { return global(name); }
 // The interpreter's type lookup done with the public API: `name` in the
 // dicts of the type's MRO, as special-method lookup sees it; an empty Ref
-// when absent. The private lookup's cache would spare a few dict probes
-// per stream line; measured, 2,000 text deltas cost 2.76 us per event with
-// this against 2.74 us with the private one, inside the run's spread.
+// when absent. (The private lookup's cache was measured to buy nothing
+// visible per stream line.)
 Ref type_lookup(PyTypeObject *type, PyObject *name);
 
 // ------------------------------------------------------------------ reading
@@ -265,5 +256,12 @@ Ref get_lazy(Borrowed m, Borrowed key, MakeDefault &&make_default, bool pass_def
     if (!pass_default) return call_method(m, S.get, key);
     return call_method(m, S.get, key, make_default());
 }
+
+// ------------------------------------------- parts of replies and streams
+
+// Appends to `texts` the non-empty str "text" of every dict in the list
+// `item.get(key)` (nothing when it is not a list), in order; with
+// `only_type`, only of the dicts whose "type" equals it.
+void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_type = nullptr);
 
 }  // namespace rapi

@@ -1,7 +1,7 @@
 // _normalize_content(content, text_type): the content of one chat message
 // as the content of a Responses message item. Pinned down by the twin's
 // `_normalize_content` and tests/test_content.py.
-#include "api.hpp"
+#include "request/request.hpp"
 
 namespace rapi {
 

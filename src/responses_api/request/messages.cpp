@@ -1,9 +1,9 @@
 // convert_messages(api_messages): Chat Completions messages into the
 // request's `instructions` text and its list of input items. Pinned down by
 // the twin's `convert_messages` and tests/test_messages.py.
-#include "api.hpp"
+#include "request/request.hpp"
 #include "json_std.hpp"
-#include "surface/function.hpp"
+#include "errors.hpp"
 
 namespace rapi {
 
@@ -37,7 +37,7 @@ void collect_instructions(Borrowed content, Borrowed instructions_parts) {
 
 Ref normalize_with_global(Borrowed content, Borrowed text_type) {
     PyObject *args[] = {content.get(), text_type.get()};
-    return call_function(global(S.normalize_content_fn), normalize_content, args, 2);
+    return call_own(Entry::NormalizeContent, normalize_content, args, 2);
 }
 
 Ref function_call_item(Borrowed tc) {
@@ -97,7 +97,7 @@ PyObject *convert_messages(PyObject *const *args) {
     if (_img_count > 0) {
         Ref line = Ref::steal(PyUnicode_FromFormat(
             "[IMG] responses_api.convert_messages: %zd input_image part(s) in user messages", _img_count));
-        call(builtin(S.print), line);
+        call(global(S.print), line);
     }
     return make_tuple(instructions, input_items).release();
 }

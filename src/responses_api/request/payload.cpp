@@ -1,6 +1,6 @@
 // build_payload(...): the complete body of one Responses request. Pinned
 // down by the twin's `build_payload` and tests/test_payload.py.
-#include "api.hpp"
+#include "request/request.hpp"
 
 namespace rapi {
 
@@ -78,7 +78,7 @@ PyObject *build_payload(PyObject *const *args) {
     }
     if (is_none(max_tokens)) max_tokens = get2(llm_config, S.max_tokens, C.max_tokens);
 
-    Ref converted = call(global(S.convert_messages_fn), api_messages);
+    Ref converted = call(global(name_of(Entry::ConvertMessages)), api_messages);
     Ref instructions, input_items;
     unpack_two(converted, instructions, input_items);
 
@@ -94,7 +94,7 @@ PyObject *build_payload(PyObject *const *args) {
     // Only `stream` itself: the endpoint rejects `stream_options.include_usage`,
     // and usage arrives with the completion event anyway.
     if (truthy(stream)) set_item(payload, S.stream, Py_True);
-    if (truthy(tools)) set_item(payload, S.tools, call(global(S.convert_tools_fn), tools));
+    if (truthy(tools)) set_item(payload, S.tools, call(global(name_of(Entry::ConvertTools)), tools));
     if (!truthy(skip_tool_choice) && !is_none(tool_choice))
         set_item(payload, S.tool_choice, responses_tool_choice(tool_choice));
     return payload.release();

@@ -1,7 +1,7 @@
 // convert_tools(tools): nested Chat Completions tool definitions into the
 // flat Responses shape. Pinned down by the twin's `convert_tools` and
 // tests/test_tools.py.
-#include "api.hpp"
+#include "request/request.hpp"
 
 namespace rapi {
 

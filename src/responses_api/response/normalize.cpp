@@ -1,7 +1,7 @@
 // normalize_response(resp): a non-streaming Responses reply in the Chat
 // Completions reply shape. Pinned down by the twin's `normalize_response`
 // and tests/test_response.py.
-#include "api.hpp"
+#include "response/response.hpp"
 
 namespace rapi {
 
@@ -36,17 +36,6 @@ PyObject *finish_reason_of(Borrowed resp, bool has_calls) {
 }
 
 }  // namespace
-
-void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_type) {
-    Ref parts = get1(item, key);
-    if (!is_list(parts)) return;
-    for_each(parts, [&](Borrowed part) {
-        if (!is_dict(part)) return;
-        if (only_type && !equals(get1(part, S.type), only_type)) return;
-        Ref text = get1(part, S.text);
-        if (is_nonempty_str(text)) append(texts, text);
-    });
-}
 
 PyObject *normalize_response(PyObject *const *args) {
     Borrowed resp = args[0];

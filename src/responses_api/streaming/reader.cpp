@@ -3,7 +3,7 @@
 #include "streaming/reader.hpp"
 
 #include "json_std.hpp"
-#include "surface/traceback.hpp"
+#include "errors.hpp"
 
 namespace rapi {
 
@@ -56,7 +56,7 @@ void StreamReader::write_start_entries(Borrowed body_bytes) {
         if (size < 0) raise();
         store(debug_logger_, S.size, new_int(size));
         store(debug_logger_, S.url, url_);
-        Ref time = call(builtin(S.__import__), S.time);
+        Ref time = call(global(S.__import__), S.time);
         store(debug_logger_, S.timestamp, call_method(time, S.time));
     };
     try {

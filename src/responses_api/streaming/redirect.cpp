@@ -2,7 +2,7 @@
 // method, body and headers on 307/308; credentials never follow a redirect
 // to another origin. Pinned down by the twin's `_PostRedirectHandlerLocal`
 // and tests/streaming/test_http.py.
-#include "api.hpp"
+#include "streaming/redirect.hpp"
 
 #include <strings.h>
 
@@ -95,7 +95,7 @@ PyObject *redirect_request(PyObject *const *args) {
     }
 
     // super().redirect_request(req, fp, code, msg, headers, newurl)
-    Ref parent = call(builtin(S.super_name), state.handler_class, self);
+    Ref parent = call(global(S.super_name), state.handler_class, self);
     Ref result = call_method(parent, S.redirect_request, req, fp, code, msg, headers, newurl);
     if (!is_none(result) && !same_origin(req, newurl)) strip_credentials(result);
     return result.release();

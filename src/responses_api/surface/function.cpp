@@ -201,20 +201,6 @@ PyMethodDef function_methods[] = {
 
 }  // namespace
 
-Ref call_function(Borrowed callable, FunctionBody body, PyObject *const *args, int nargs) {
-    if (Py_TYPE(callable.get()) == &FunctionType) {
-        auto *f = reinterpret_cast<FunctionObject *>(callable.get());
-        if (f->spec->body == body && f->spec->nparams == nargs) {
-            try {
-                return Ref::steal(body(args));
-            } catch (const PyError &) {
-                add_traceback(f->spec->entry);
-                throw;
-            }
-        }
-    }
-    return Ref::steal(PyObject_Vectorcall(callable.get(), args, static_cast<size_t>(nargs), nullptr));
-}
 
 int init_function_type() {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;

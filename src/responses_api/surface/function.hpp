@@ -6,15 +6,11 @@
 // tests/test_surface.py and tests/test_getters.py.
 #pragma once
 
-#include "surface/traceback.hpp"
-#include "values.hpp"
+#include "errors.hpp"
 
 namespace rapi {
 
 constexpr int kMaxParams = 8;
-
-// The body of a callable: receives every parameter, defaults filled in.
-using FunctionBody = PyObject *(*)(PyObject *const *args);
 
 enum class DefaultValue { None, False };
 
@@ -33,10 +29,5 @@ struct FunctionSpec {
 // A new function object for a spec (the spec must outlive it).
 Ref new_function(const FunctionSpec *spec);
 int init_function_type();
-
-// `callable(args...)`. When callable is one of this module's functions
-// whose body is `body`, the body is run directly, without argument binding
-// (the traceback entry on an error is the same as through a call).
-Ref call_function(Borrowed callable, FunctionBody body, PyObject *const *args, int nargs);
 
 }  // namespace rapi

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "streaming/reader.hpp"
-#include "surface/traceback.hpp"
+#include "errors.hpp"
 
 namespace rapi {
 
@@ -184,7 +184,7 @@ void gen_dealloc(PyObject *self) {
 PyObject *gen_repr(PyObject *self) { return PyUnicode_FromFormat("<generator object stream_raw at %p>", self); }
 
 // Getters hand out a new reference, as the getset protocol requires.
-PyObject *get_name(PyObject *, void *) { return Ref::retain(S.stream_raw_fn).release(); }
+PyObject *get_name(PyObject *, void *) { return Ref::retain(name_of(Entry::StreamRaw)).release(); }
 PyObject *get_running(PyObject *self, void *) { return PyBool_FromLong(gen(self).running); }
 PyObject *get_suspended(PyObject *self, void *) {
     GeneratorObject &g = gen(self);

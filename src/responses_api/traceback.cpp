@@ -1,6 +1,6 @@
-// Traceback entries of the module's functions (see traceback.hpp); pinned
-// down in tests/test_surface.py.
-#include "surface/traceback.hpp"
+// Traceback entries of the module's functions and their direct calls of
+// one another (see errors.hpp); pinned down in tests/test_surface.py.
+#include "errors.hpp"
 
 #include <frameobject.h>
 
@@ -11,23 +11,16 @@ namespace rapi {
 namespace {
 
 // There is no routes/responses_api.py: the module is native. Each entry
-// still gets a fixed line, so that a traceback reads like one from a Python
-// module: line 1 is the module's own initialisation, and the functions sit
-// in the order of the module's namespace, spaced as their definitions would
-// be. The numbers carry no other meaning; tests pin them.
+// still gets a fixed line (see callables.hpp).
 struct EntrySpec {
     const char *name;
     int line;
 };
 constexpr EntrySpec kEntries[] = {
-    {"init routes.responses_api", 1},
-    {"routes.responses_api.convert_messages", 70},
-    {"routes.responses_api._normalize_content", 160},
-    {"routes.responses_api.convert_tools", 220},
-    {"routes.responses_api.build_payload", 260},
-    {"routes.responses_api.normalize_response", 310},
-    {"routes.responses_api.stream_raw", 390},
-    {"routes.responses_api._PostRedirectHandlerLocal.redirect_request", 560},
+    {RAPI_INIT_ENTRY, RAPI_INIT_LINE},
+#define RAPI_ENTRY(id, name, qualname, line, ...) {"routes.responses_api." qualname, line},
+    RAPI_CALLABLES(RAPI_ENTRY)
+#undef RAPI_ENTRY
 };
 static_assert(std::size(kEntries) == static_cast<size_t>(Entry::Count));
 
@@ -45,10 +38,24 @@ void add_traceback(Entry entry) {
     if (code && globals)
         frame = Ref::steal_or_null(reinterpret_cast<PyObject *>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals.get(), nullptr)));
-    // Could not build the entry: keep the original exception, not this one.
+    // Could not build the entry: the exception being raised wins over that
+    // failure, whatever it was (it is dropped, as restoring would drop it).
     if (!frame) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
+}
+
+Ref call_own(Entry entry, FunctionBody body, PyObject *const *args, int nargs) {
+    Ref callable = global(name_of(entry));
+    if (callable.get() == state.functions[static_cast<int>(entry)]) {
+        try {
+            return Ref::steal(body(args));
+        } catch (const PyError &) {
+            add_traceback(entry);
+            throw;
+        }
+    }
+    return Ref::steal(PyObject_Vectorcall(callable.get(), args, static_cast<size_t>(nargs), nullptr));
 }
 
 }  // namespace rapi

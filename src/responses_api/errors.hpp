@@ -1,6 +1,7 @@
 // Errors leaving the module: C++ unwinding turned into the interpreter's
-// error protocol, and the traceback entry a Python function of the same
-// name would add. Pinned down in tests/test_surface.py (traceback tests).
+// error protocol, the traceback entry a Python function of the same name
+// would add, and the direct call of one of the module's own functions by
+// another. Pinned down in tests/test_surface.py (traceback tests).
 #pragma once
 
 #include <new>
@@ -13,6 +14,12 @@ namespace rapi {
 // "routes/responses_api.py" at the entry's line) to the exception being
 // raised. Never replaces that exception.
 void add_traceback(Entry entry);
+
+// Runs the body of the callable `entry` (the function object the import
+// made for it) with `args`, or calls the module global of its name when that
+// has been replaced: `name(*args)` as a Python function body would call it.
+// Run directly, the body adds the same traceback entry a call would.
+Ref call_own(Entry entry, FunctionBody body, PyObject *const *args, int nargs);
 
 // Runs a body, turning C++ unwinding into the interpreter's error protocol:
 // its result, or NULL with an exception set.
