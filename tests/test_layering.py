@@ -1,0 +1,67 @@
+"""The include direction in src/responses_api: a file includes only files
+of its own room or of a room below it; rooms on one floor (the subsystems)
+include nothing of each other. The floors are written once, here, and
+README states the same line."""
+import pathlib
+import re
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SRC = ROOT / "src" / "responses_api"
+# Bottom first; rooms on one floor are separated by "|".
+FLOORS = "base; request | response | streaming; surface; module.cpp"
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def rooms():
+    return [[room.strip() for room in floor.split("|")] for floor in FLOORS.split(";")]
+
+
+def room_of(rel):
+    """The room of a path relative to src/responses_api."""
+    parts = pathlib.PurePosixPath(rel).parts
+    if len(parts) > 1:
+        return parts[0]
+    return "module.cpp" if parts[0] == "module.cpp" else "base"
+
+
+def floor_of(room):
+    return next(i for i, floor in enumerate(rooms()) if room in floor)
+
+
+def includes():
+    for path in sorted(SRC.rglob("*.[ch]pp")):
+        rel = path.relative_to(SRC).as_posix()
+        for target in INCLUDE.findall(path.read_text()):
+            yield rel, target
+
+
+def test_includes_point_down():
+    known = {p.relative_to(SRC).as_posix() for p in SRC.rglob("*.[ch]pp")}
+    wrong = []
+    for rel, target in includes():
+        assert target in known, f"{rel} includes {target}, which is not in src/responses_api"
+        here, there = room_of(rel), room_of(target)
+        if here != there and floor_of(there) >= floor_of(here):
+            wrong.append(f"{rel} ({here}) includes {target} ({there})")
+    assert wrong == []
+
+
+def test_every_room_is_on_a_floor():
+    present = {room_of(p.relative_to(SRC).as_posix()) for p in SRC.rglob("*.[ch]pp")}
+    assert present == {room for floor in rooms() for room in floor}
+
+
+def test_readme_states_the_same_floors():
+    assert f"Floors, bottom first: {FLOORS}" in " ".join((ROOT / "README.md").read_text().split())
+
+
+def test_the_rule_catches_upward_and_sideways_includes():
+    cases = {("streaming/reader.cpp", "surface/function.hpp"): True,
+             ("streaming/events.cpp", "response/response.hpp"): True,
+             ("values.hpp", "streaming/lines.hpp"): True,
+             ("surface/generator.cpp", "streaming/reader.hpp"): False,
+             ("module.cpp", "surface/docs.hpp"): False,
+             ("request/messages.cpp", "json_std.hpp"): False}
+    for (rel, target), wrong in cases.items():
+        here, there = room_of(rel), room_of(target)
+        assert (here != there and floor_of(there) >= floor_of(here)) == wrong, (rel, target)
