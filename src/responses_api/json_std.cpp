@@ -10,7 +10,7 @@ namespace json_detail {
 
 PyObject *entry(PyObject *dict, PyObject *name) {
     PyObject *v = PyDict_GetItemWithError(dict, name);
-    if (!v) PyErr_Clear();
+    if (!v && PyErr_Occurred()) raise();  // unreached: the names are exact str
     return v;
 }
 
@@ -46,7 +46,11 @@ void capture_standard_json(Borrowed json) {
         g.decode = type_lookup(Py_TYPE(g.decoder), S.decode).release();
         g.raw_decode = type_lookup(Py_TYPE(g.decoder), S.raw_decode).release();
         g.scanner = Ref::steal_or_null(PyObject_GetAttr(g.decoder, S.scan_once)).release();
-        if (!g.scanner) PyErr_Clear();
+        if (!g.scanner) {
+            // a decoder without a scanner: loads then always takes the real call
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+            PyErr_Clear();
+        }
         g.loads_ok = g.decode && g.raw_decode && g.scanner;
     }
     if (PyErr_Occurred()) raise();
@@ -79,18 +83,17 @@ PyObject *standard_scanner(Borrowed json) {
     return scanner.get() == g.scanner ? g.scanner : nullptr;
 }
 
-PyObject *scan_json(PyObject *scanner, PyObject *s) {
+Ref scan_json(PyObject *scanner, PyObject *s) {
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (n > 0 && PyUnicode_READ(kind, data, 0) == 0xFEFF) {
         PyErr_SetString(PyExc_ValueError, "Unexpected UTF-8 BOM (decode using utf-8-sig)");
-        return nullptr;
+        raise();
     }
     Py_ssize_t idx = 0;
     while (idx < n && is_json_space(PyUnicode_READ(kind, data, idx))) ++idx;
-    Ref start = Ref::steal_or_null(PyLong_FromSsize_t(idx));
-    if (!start) return nullptr;
+    Ref start = Ref::steal(PyLong_FromSsize_t(idx));
     PyObject *stack[] = {nullptr, s, start.get()};
     // loads reaches the scanner two C recursion levels deeper than this call
     // does (its entry into the interpreter loop); take the same two levels so
@@ -109,23 +112,23 @@ PyObject *scan_json(PyObject *scanner, PyObject *s) {
             PyErr_Clear();
             PyErr_SetString(PyExc_ValueError, "Expecting value");
         }
-        return nullptr;
+        raise();
     }
     PyObject *p = pair.get();
     // The standard scanner always answers (value, end); anything else means
     // it was swapped at the C level, which the identity checks cannot see.
     if (!PyTuple_CheckExact(p) || PyTuple_GET_SIZE(p) != 2) {
         PyErr_SetString(PyExc_SystemError, "unexpected result from the JSON scanner");
-        return nullptr;
+        raise();
     }
     Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(p, 1));
-    if (end == -1 && PyErr_Occurred()) return nullptr;
+    if (end == -1 && PyErr_Occurred()) raise();
     while (end < n && is_json_space(PyUnicode_READ(kind, data, end))) ++end;
     if (end != n) {
         PyErr_SetString(PyExc_ValueError, "Extra data");
-        return nullptr;
+        raise();
     }
-    return Ref::retain(PyTuple_GET_ITEM(p, 0)).release();
+    return Ref::retain(PyTuple_GET_ITEM(p, 0));
 }
 
 }  // namespace rapi

@@ -21,10 +21,12 @@ void capture_standard_json(Borrowed json);
 // Borrowed.
 PyObject *standard_scanner(Borrowed json);
 
-// `json.loads(s)` for an exact str through the scanner: the value, or null
-// with the error loads would raise (StopIteration becomes a ValueError,
-// BOM and trailing data raise ValueError as loads does).
-PyObject *scan_json(PyObject *scanner, PyObject *s);
+// `json.loads(s)` for an exact str through the scanner: the value. A text
+// that is no JSON document throws with a bare ValueError carrying loads'
+// message for a BOM, trailing data or no value at all (loads raises a
+// JSONDecodeError there; the stream reader treats both alike), or with
+// what the scanner itself raised.
+Ref scan_json(PyObject *scanner, PyObject *s);
 
 // `json.dumps(obj, ensure_ascii=False)` written directly when `json` is the
 // standard module and obj is made of exact dicts (str keys), lists, tuples,
@@ -33,7 +35,7 @@ PyObject *scan_json(PyObject *scanner, PyObject *s);
 Ref dumps_text(Borrowed json, Borrowed obj);
 
 namespace json_detail {
-// A module-dict entry, borrowed; null when missing (no error left set).
+// A module-dict entry, borrowed; null when missing.
 PyObject *entry(PyObject *dict, PyObject *name);
 // The attribute `name` of a class as special-method lookup finds it, for
 // identity checks against the state's captures only (the class keeps it

@@ -42,14 +42,14 @@ public:
     void *data = nullptr;
     Py_ssize_t pos = 0;
 
-    // Room for n more characters of at most maxchar; false with an error set.
-    bool prepare(Py_ssize_t n, Py_UCS4 maxchar) {
+    // Room for n more characters of at most maxchar.
+    void prepare(Py_ssize_t n, Py_UCS4 maxchar) {
         if (n > PY_SSIZE_T_MAX - pos) {
             PyErr_NoMemory();  // unreached: no str is that long
-            return false;
+            raise();
         }
         const Py_ssize_t needed = pos + n;
-        if (needed <= capacity_ && maxchar <= maxchar_) return true;
+        if (needed <= capacity_ && maxchar <= maxchar_) return;
         Py_ssize_t capacity = capacity_;
         if (needed > capacity) capacity = needed <= PY_SSIZE_T_MAX - needed / 4 ? needed + needed / 4 : needed;
         if (str_ && maxchar <= maxchar_) {
@@ -57,50 +57,46 @@ public:
             PyObject *s = str_.release();
             int rc = PyUnicode_Resize(&s, capacity);  // on failure s is still the old str
             str_ = Ref::steal_or_null(s);
-            if (rc < 0) return false;
+            check(rc);
         } else {
             const Py_UCS4 bound = maxchar > maxchar_ ? class_bound(maxchar) : maxchar_;
-            Ref wider = Ref::steal_or_null(PyUnicode_New(capacity, bound));
-            if (!wider) return false;
-            if (pos > 0 && PyUnicode_CopyCharacters(wider.get(), 0, str_.get(), 0, pos) < 0) return false;
+            Ref wider = Ref::steal(PyUnicode_New(capacity, bound));
+            if (pos > 0) check(static_cast<int>(PyUnicode_CopyCharacters(wider.get(), 0, str_.get(), 0, pos)));
             str_ = std::move(wider);
             maxchar_ = bound;
         }
         capacity_ = capacity;
         kind = PyUnicode_KIND(str_.get());
         data = PyUnicode_DATA(str_.get());
-        return true;
     }
-    bool ascii(const char *s, Py_ssize_t n) {
-        if (!prepare(n, 0x7f)) return false;
+    void ascii(const char *s, Py_ssize_t n) {
+        prepare(n, 0x7f);
         if (kind == PyUnicode_1BYTE_KIND) {
             std::memcpy(static_cast<char *>(data) + pos, s, static_cast<size_t>(n));
         } else {
             for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(kind, data, pos + i, static_cast<Py_UCS1>(s[i]));
         }
         pos += n;
-        return true;
     }
-    bool character(Py_UCS4 c) {
-        if (!prepare(1, c)) return false;
+    void character(Py_UCS4 c) {
+        prepare(1, c);
         PyUnicode_WRITE(kind, data, pos, c);
         ++pos;
-        return true;
     }
-    bool text(PyObject *s) {
+    void text(PyObject *s) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (!prepare(n, PyUnicode_MAX_CHAR_VALUE(s))) return false;
-        if (PyUnicode_CopyCharacters(str_.get(), pos, s, 0, n) < 0) return false;
+        prepare(n, PyUnicode_MAX_CHAR_VALUE(s));
+        check(static_cast<int>(PyUnicode_CopyCharacters(str_.get(), pos, s, 0, n)));
         pos += n;
-        return true;
     }
-    // The text written, as a str of its own; null with an error set.
-    PyObject *finish() {
-        if (!str_) return PyUnicode_New(0, 0);
+    // The text written, as a str of its own.
+    Ref finish() {
+        if (!str_) return Ref::steal(PyUnicode_New(0, 0));
         PyObject *s = str_.release();
         int rc = PyUnicode_Resize(&s, pos);
         Ref text = Ref::steal_or_null(s);
-        return rc < 0 ? nullptr : text.release();
+        check(rc);
+        return text;
     }
 
 private:
@@ -113,25 +109,31 @@ private:
     Py_UCS4 maxchar_ = 0;
 };
 
+// Whether the fast path wrote a value, or gave it up to the standard
+// encoder (a value of a type or depth it does not handle).
+enum class Fit { Written, Fallback };
+
 // Writes JSON text as the standard encoder does with ensure_ascii=False and
-// the default separators. `write` returns false to give up (the value is
-// not one the fast path handles); errors are given up on too, and the real
-// dumps then raises its own.
+// the default separators. `write` answers Fallback to give up; an error
+// throws PyError (dumps_text then lets the real dumps raise its own).
 class JsonWriter {
 public:
-    bool write(PyObject *o, int depth);
-    PyObject *finish() { return w_.finish(); }
+    Fit write(PyObject *o, int depth);
+    Ref finish() { return w_.finish(); }
 
 private:
     // Deeper data (or circular data, which never ends) takes the real call:
     // it brings the standard encoder's own recursion checks and messages,
     // and no conversation nests anywhere near as deep.
     static constexpr int kMaxDepth = 48;
-    bool ascii(const char *s, Py_ssize_t n) { return w_.ascii(s, n); }
-    bool string(PyObject *s);
-    bool repr(PyObject *o) {
-        Ref r = Ref::steal_or_null(Py_TYPE(o)->tp_repr(o));
-        return r && w_.text(r.get());
+    Fit ascii(const char *s, Py_ssize_t n) {
+        w_.ascii(s, n);
+        return Fit::Written;
+    }
+    Fit string(PyObject *s);
+    Fit repr(PyObject *o) {
+        w_.text(Ref::steal(Py_TYPE(o)->tp_repr(o)).get());
+        return Fit::Written;
     }
     TextBuffer w_;
 };
@@ -262,7 +264,7 @@ Py_ssize_t escape_extra_latin1(const Py_UCS1 *p, const Py_UCS1 *end) {
     return extra;
 }
 
-bool JsonWriter::string(PyObject *s) {
+Fit JsonWriter::string(PyObject *s) {
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -274,7 +276,7 @@ bool JsonWriter::string(PyObject *s) {
         // is not over-reserved several times over.
         const Py_UCS1 *text = static_cast<const Py_UCS1 *>(data);
         Py_ssize_t room = n <= 65536 ? 6 * n + 16 : n + escape_extra_latin1(text, text + n) + 16;
-        if (!w_.prepare(room + 2, maxchar)) return false;
+        w_.prepare(room + 2, maxchar);
         if (w_.kind == PyUnicode_1BYTE_KIND) {
             Py_UCS1 *start = static_cast<Py_UCS1 *>(w_.data);
             Py_UCS1 *out = start + w_.pos;
@@ -282,7 +284,7 @@ bool JsonWriter::string(PyObject *s) {
             out = copy_escaped_latin1(text, text + n, out);
             *out++ = '"';
             w_.pos = out - start;
-            return true;
+            return Fit::Written;
         }
     }
 
@@ -292,7 +294,7 @@ bool JsonWriter::string(PyObject *s) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (needs_escape(c)) extra += escape_extra(c);
     }
-    if (!w_.prepare(n + extra + 2, maxchar)) return false;
+    w_.prepare(n + extra + 2, maxchar);
     const int wkind = w_.kind;
     char *base = static_cast<char *>(w_.data);
     Py_ssize_t pos = w_.pos;
@@ -310,10 +312,10 @@ bool JsonWriter::string(PyObject *s) {
     }
     PyUnicode_WRITE(wkind, base, pos, '"');
     w_.pos = pos + 1;
-    return true;
+    return Fit::Written;
 }
 
-bool JsonWriter::write(PyObject *o, int depth) {
+Fit JsonWriter::write(PyObject *o, int depth) {
     if (o == Py_None) return ascii("null", 4);
     if (o == Py_True) return ascii("true", 4);
     if (o == Py_False) return ascii("false", 5);
@@ -333,32 +335,36 @@ bool JsonWriter::write(PyObject *o, int depth) {
         if (std::isinf(d)) return d > 0 ? ascii("Infinity", 8) : ascii("-Infinity", 9);
         return repr(o);
     }
-    if (depth >= kMaxDepth) return false;
+    if (depth >= kMaxDepth) return Fit::Fallback;
     if (tp == &PyList_Type || tp == &PyTuple_Type) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         if (n == 0) return ascii("[]", 2);
-        if (!w_.character('[')) return false;
+        w_.character('[');
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
-            if (i > 0 && !ascii(", ", 2)) return false;
-            if (!write(PySequence_Fast_GET_ITEM(o, i), depth + 1)) return false;
+            if (i > 0) ascii(", ", 2);
+            if (write(PySequence_Fast_GET_ITEM(o, i), depth + 1) == Fit::Fallback) return Fit::Fallback;
         }
-        return w_.character(']');
+        w_.character(']');
+        return Fit::Written;
     }
     if (tp == &PyDict_Type) {
         if (PyDict_GET_SIZE(o) == 0) return ascii("{}", 2);
-        if (!w_.character('{')) return false;
+        w_.character('{');
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         bool first = true;
         while (PyDict_Next(o, &pos, &key, &value)) {
-            if (Py_TYPE(key) != &PyUnicode_Type) return false;
-            if (!first && !ascii(", ", 2)) return false;
+            if (Py_TYPE(key) != &PyUnicode_Type) return Fit::Fallback;
+            if (!first) ascii(", ", 2);
             first = false;
-            if (!string(key) || !ascii(": ", 2) || !write(value, depth + 1)) return false;
+            string(key);
+            ascii(": ", 2);
+            if (write(value, depth + 1) == Fit::Fallback) return Fit::Fallback;
         }
-        return w_.character('}');
+        w_.character('}');
+        return Fit::Written;
     }
-    return false;
+    return Fit::Fallback;
 }
 
 }  // namespace
@@ -366,15 +372,17 @@ bool JsonWriter::write(PyObject *o, int depth) {
 Ref dumps_text(Borrowed json, Borrowed obj) {
     if (!standard_dumps(json)) return Ref();
     JsonWriter writer;
-    if (!writer.write(obj.get(), 0)) {
-        if (PyErr_Occurred()) {
-            // Only an interrupt is passed on; anything else the real call reports itself.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
-            PyErr_Clear();
-        }
+    try {
+        if (writer.write(obj.get(), 0) == Fit::Fallback) return Ref();
+        return writer.finish();
+    } catch (const PyError &) {
+        // An error on the way (a number too long for its repr, say) is left
+        // to the real call, which reports it itself; an interrupt or any
+        // other BaseException is passed on.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
         return Ref();
     }
-    return Ref::steal(writer.finish());
 }
 
 }  // namespace rapi

@@ -3,11 +3,20 @@
 // is pinned down by the twin (tests/twin/responses_api.py), whose `get`,
 // `or` and isinstance idioms each function here mirrors.
 //
-// Error convention: a function that finds a Python error set throws
-// `PyError`; every entry point (callable, generator step, module exec)
-// catches it and reports NULL / -1 to the interpreter. Code in between never
-// returns error sentinels and never counts references by hand: `Ref` owns,
-// `Borrowed` only looks.
+// Error convention:
+// - Every function below the entry points (the callables' bodies, the
+//   generator's step, the module's exec) either returns a value or throws
+//   `PyError` with the Python exception set; the entry points catch it
+//   (`guarded`, `attempt` in errors.hpp) and report NULL / -1. Nothing in
+//   between returns an error sentinel.
+// - An outcome that is not an error, such as "not for the fast path, take the
+//   standard library's call", has a type of its own (an enum, or an empty
+//   Ref documented as such), never the same value as an error.
+// - `PyError` checks, in the sanitizer and coverage builds, that an
+//   exception is set when it is thrown.
+// - `PyErr_Clear()` follows a `PyErr_ExceptionMatches` of the exception the
+//   code expects; any other exception propagates.
+// References are never counted by hand: `Ref` owns, `Borrowed` only looks.
 #pragma once
 
 #include <cstring>
@@ -19,7 +28,13 @@
 namespace rapi {
 
 // A Python exception is set; unwind to the entry point.
-struct PyError {};
+struct PyError {
+#ifdef RAPI_CHECKED
+    PyError() {
+        if (!PyErr_Occurred()) Py_FatalError("routes.responses_api: PyError thrown with no exception set");
+    }
+#endif
+};
 
 [[noreturn]] inline void raise() { throw PyError{}; }
 

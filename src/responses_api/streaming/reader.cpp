@@ -111,12 +111,13 @@ namespace {
 // ValueError (the line is skipped).
 Ref decode_json(Borrowed data_str) {
     Ref json = global(S.json);
-    Ref data;
-    if (PyObject *scanner = PyUnicode_CheckExact(data_str.get()) ? standard_scanner(json) : nullptr)
-        data = Ref::steal_or_null(scan_json(scanner, data_str.get()));
-    else
-        data = Ref::steal_or_null(PyObject_CallOneArg(attr(json, S.loads).get(), data_str.get()));
-    if (data) return data;
+    try {
+        if (PyObject *scanner = PyUnicode_CheckExact(data_str.get()) ? standard_scanner(json) : nullptr)
+            return scan_json(scanner, data_str.get());
+        return call(attr(json, S.loads), data_str);
+    } catch (const PyError &) {
+        // handled below, as the except clause around json.loads
+    }
 
     Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
     // `except (json.JSONDecodeError, ValueError)`: the clause is evaluated
@@ -199,21 +200,25 @@ Ref StreamReader::advance() {
 
 // ------------------------------------------------------------ ways out
 
-// Leaves the `with` block normally: __exit__(None, None, None).
-PyObject *StreamReader::leave_normally() {
+// Leaves the `with` block normally: __exit__(None, None, None); throws the
+// exit's error.
+void StreamReader::leave_normally() {
     Ref exit = std::move(exit_);
     finish();
-    if (exit && !attempt([&] { call(exit, Py_None, Py_None, Py_None); })) add_traceback(Entry::StreamRaw);
-    return nullptr;  // finished (StopIteration), or the exit's error
+    if (exit && !attempt([&] { call(exit, Py_None, Py_None, Py_None); })) {
+        add_traceback(Entry::StreamRaw);
+        raise();
+    }
 }
 
 // Leaves the `with` block with the exception that is set: __exit__ gets
-// (type, value, traceback); a true result swallows it.
-PyObject *StreamReader::leave_with_exception() {
+// (type, value, traceback). Returns when a true result swallowed it (the
+// body then ends normally); else throws it, or the exit's own error.
+void StreamReader::leave_with_exception() {
     add_traceback(Entry::StreamRaw);
     Ref exit = std::move(exit_);
     finish();
-    if (!exit) return nullptr;
+    if (!exit) raise();
     Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
     Ref tb = Ref::steal_or_null(PyException_GetTraceback(exc.get()));
     // __exit__ runs as inside the `except` that handles the exception.
@@ -226,37 +231,40 @@ PyObject *StreamReader::leave_with_exception() {
     PyErr_SetHandledException(previous.get());
     if (!exited) {
         add_traceback(Entry::StreamRaw);
-        return nullptr;
+        raise();
     }
-    if (swallow) return nullptr;  // finished normally
+    if (swallow) return;  // finished normally
     PyErr_SetRaisedException(exc.release());
-    return nullptr;
+    raise();
 }
 
-PyObject *StreamReader::resume(bool thrown) noexcept {
-    if (stage_ == Stage::Finished) return nullptr;
+Ref StreamReader::resume(bool thrown) {
+    if (stage_ == Stage::Finished) return Ref();
     if (stage_ == Stage::Created) {
-        if (thrown) {
+        if (thrown || !attempt([&] { start(); })) {
             finish();
             add_traceback(Entry::StreamRaw);
-            return nullptr;
-        }
-        if (!attempt([&] { start(); })) {
-            finish();
-            add_traceback(Entry::StreamRaw);
-            return nullptr;
+            raise();
         }
         if (!attempt([&] {
                 bool has_read1 = check(PyObject_HasAttrWithError(resp_.get(), S.read1)) != 0;
                 reader_ = attr(resp_, has_read1 ? S.read1 : S.read);
-            }))
-            return leave_with_exception();
+            })) {
+            leave_with_exception();
+            return Ref();
+        }
     }
-    if (thrown) return leave_with_exception();
+    if (thrown) {
+        leave_with_exception();
+        return Ref();
+    }
     Ref delta;
-    if (!attempt([&] { delta = advance(); })) return leave_with_exception();
-    if (!delta) return leave_normally();
-    return delta.release();
+    if (!attempt([&] { delta = advance(); })) {
+        leave_with_exception();
+        return Ref();
+    }
+    if (!delta) leave_normally();
+    return delta;
 }
 
 }  // namespace rapi

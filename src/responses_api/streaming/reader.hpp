@@ -17,10 +17,9 @@ public:
 
     Stage stage() const { return stage_; }
     // One resumption of the body. `thrown`: the exception that is set is
-    // raised where the body is suspended. Returns the next delta (a new
-    // reference); NULL with no error set when the body finished; NULL with
-    // an error set when it raised.
-    PyObject *resume(bool thrown) noexcept;
+    // raised where the body is suspended. Returns the next delta, or an
+    // empty Ref when the body finished; throws PyError when it raised.
+    Ref resume(bool thrown);
     // Ends a body that was never started: nothing is sent, nothing to close.
     void abandon() { finish(); }
 
@@ -35,8 +34,8 @@ private:
     void process_line(const char *bytes, size_t n);
     void process_data(Borrowed data_str);
     void end_of_body();
-    PyObject *leave_normally();
-    PyObject *leave_with_exception();
+    void leave_normally();
+    void leave_with_exception();
     void finish();
 
     // arguments

@@ -19,7 +19,9 @@ bool is_credential_header(Borrowed name) {
     Py_ssize_t n = 0;
     const char *text = PyUnicode_AsUTF8AndSize(name.get(), &n);
     if (!text) {
-        PyErr_Clear();  // a name that cannot be encoded is no credential name
+        // a name that cannot be encoded (a lone surrogate) is no credential name
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise();
+        PyErr_Clear();
         return false;
     }
     for (const char *credential : kCredentialHeaders) {

@@ -40,9 +40,10 @@ PyObject *run(PyObject *self, bool thrown) {
     Ref keep_alive = Ref::retain(self);  // a callback may drop the last outside reference
     // A throw into a generator that never started raises before its body.
     const bool in_body = !(thrown && g.body().stage() == Stage::Created);
-    PyObject *result = g.body().resume(thrown);
+    Ref result;
+    const bool ok = attempt([&] { result = g.body().resume(thrown); });
     g.running = false;
-    if (!result && in_body && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    if (!ok && in_body && PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // Leaving the body, it would read as the generator's own end: as in
         // every generator, it becomes a RuntimeError caused by it.
         Ref cause = Ref::steal_or_null(PyErr_GetRaisedException());
@@ -52,7 +53,7 @@ PyObject *run(PyObject *self, bool thrown) {
         PyException_SetCause(error.get(), cause.release());                        // steals
         PyErr_SetRaisedException(error.release());
     }
-    return result;
+    return result.release();  // NULL: finished, or raised (with the error set)
 }
 
 // A finished generator reports StopIteration to send() and throw().
