@@ -27,6 +27,7 @@ import gc
 import hashlib
 import importlib
 import json
+import math
 import os
 import platform
 import statistics
@@ -208,22 +209,28 @@ def streaming(mods, full, budget, batch, selected):
                              "impls": bench(cases, len(lines), budget, batch)}
         report_progress(name, results[name])
 
-    name = "stream one 8 MiB line"
-    if not selected(name):
-        return results
-    body = w.big_line_stream()
-    line = w.data_lines(body)[0]
-    with patched_opener(modules, FakeOpener(body, record=False)):
-        check_streams(name, modules)  # runs each reader once, the quadratic ones too
-        cases = {impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
-                 for impl in RUN if impl not in ("twin", "cython")}
-        cases["floor"] = functools.partial(json.loads, line)
-        impls = bench(cases, 1, budget / 2, 0, min_rounds=5 if full else 3, max_rounds=40)
-        for impl in ("twin", "cython"):  # quadratic in the line's length: a few runs only
-            m = mods[impl]
-            impls[impl] = once(lambda: drain(m.stream_raw(URL, HEADERS, CONFIG)), 3 if full else 1)
-    results[name] = {"group": "big line", "unit": "stream", "bytes": len(body), "impls": impls}
-    report_progress(name, results[name])
+    for mib in (2, 8):
+        name = f"stream one {mib} MiB line"
+        if not selected(name):
+            continue
+        body = w.big_line_stream(mib << 20)
+        line = w.data_lines(body)[0]
+        raw = next(ln for ln in body.split(b"\n") if ln.startswith(b"data:"))[5:]
+        with patched_opener(modules, FakeOpener(body, record=False)):
+            check_streams(name, modules)  # runs each reader once, the quadratic ones too
+            cases = {impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
+                     for impl in RUN if impl not in ("twin", "cython")}
+            # two floors: json.loads of the text decoded in advance, and what
+            # any reader of bytes pays, the UTF-8 decode of the line and then
+            # json.loads of the text
+            cases["floor"] = functools.partial(json.loads, line)
+            cases["decode + loads"] = lambda: json.loads(raw.decode("utf-8"))
+            impls = bench(cases, 1, budget / 2, 0, min_rounds=5 if full else 3, max_rounds=40)
+            for impl in ("twin", "cython"):  # quadratic in the line's length: a few runs only
+                m = mods[impl]
+                impls[impl] = once(lambda: drain(m.stream_raw(URL, HEADERS, CONFIG)), 3 if full else 1)
+        results[name] = {"group": "big line", "unit": "stream", "bytes": len(body), "impls": impls}
+        report_progress(name, results[name])
     return results
 
 
@@ -302,6 +309,8 @@ def ratios(impls):
            "native/floor": ratio(impls["native"], impls["floor"])}
     if "against" in impls:
         out["against/native"] = ratio(impls["against"], impls["native"])
+    if "decode + loads" in impls:
+        out["native/(decode + loads)"] = ratio(impls["native"], impls["decode + loads"])
     out = {k: round(v, 3) for k, v in out.items()}
     for s in impls.values():
         del s["samples"]
@@ -334,6 +343,16 @@ def table(results):
         lines.append(f"{name:<38}{r['unit']:<7}" + "".join(f"{cell(r['impls'][i]):>17}" for i in IMPLS) +
                      f"{ra['twin/native']:>9.1f}x{ra['cython/native']:>7.1f}x{ra['native/floor']:>10.2f}x" +
                      (f"{ra['against/native']:>12.3f}x" if "against/native" in ra else ""))
+    for name, r in results.items():
+        if "decode + loads" in r["impls"]:
+            lines.append(f"  {name}: against the UTF-8 decode of the line plus json.loads of the text, "
+                         f"{fmt_ns(r['impls']['decode + loads']['median'])}: "
+                         f"{r['ratios']['native/(decode + loads)']:.2f}x")
+    big = {r["bytes"]: r["impls"]["native"]["median"] for r in results.values() if r["group"] == "big line"}
+    if len(big) == 2:
+        (b1, t1), (b2, t2) = sorted(big.items())
+        lines.append(f"  growth from the {b1 >> 20} to the {b2 >> 20} MiB line: time ~ size^"
+                     f"{math.log(t2 / t1) / math.log(b2 / b1):.2f}")
     for name, r in results.items():
         if "json.dumps" in r["impls"]:
             med = {k: v["median"] for k, v in r["impls"].items()}

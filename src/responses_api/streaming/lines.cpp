@@ -5,52 +5,24 @@
 #include <cstring>
 #include <new>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 namespace rapi {
 
 // ------------------------------------------------------------------ buffer
 
-// Small buffers live on the heap; from kMapped bytes on the buffer is its
-// own mapping, grown by remapping its pages (no copy) where the system can.
+// Doubling keeps appends amortised O(1), so a line of many megabytes costs
+// time linear in its size.
 void LineBuffer::grow(size_t needed) {
     size_t wanted = capacity_ ? capacity_ * 2 : 8192;
     while (wanted < needed) wanted *= 2;
-    if (wanted < kMapped) {
-        char *grown = static_cast<char *>(std::realloc(data_, wanted));
-        if (!grown) throw std::bad_alloc();
-        data_ = grown;
-    } else {
-#ifdef __linux__
-        void *grown = mapped_ ? mremap(data_, capacity_, wanted, MREMAP_MAYMOVE)
-                              : mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (grown == MAP_FAILED) throw std::bad_alloc();
-        if (!mapped_) {
-            std::memcpy(grown, data_, size_);
-            std::free(data_);
-            mapped_ = true;
-        }
-        data_ = static_cast<char *>(grown);
-#else
-        char *grown = static_cast<char *>(std::realloc(data_, wanted));
-        if (!grown) throw std::bad_alloc();
-        data_ = grown;
-#endif
-    }
+    char *grown = static_cast<char *>(std::realloc(data_, wanted));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
     capacity_ = wanted;
 }
 
 void LineBuffer::release() {
-#ifdef __linux__
-    if (mapped_) munmap(data_, capacity_);
-    else std::free(data_);
-#else
     std::free(data_);
-#endif
     data_ = nullptr;
-    mapped_ = false;
     size_ = capacity_ = start_ = scan_ = 0;
 }
 

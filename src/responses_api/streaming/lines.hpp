@@ -28,15 +28,8 @@ private:
     void append_bytes(const char *p, size_t n);
     void grow(size_t needed);
     void release();
-    // From 1 MiB on, the buffer is a mapping of its own, grown with mremap
-    // (pages move, nothing is copied); below that, the heap's realloc. SSE
-    // lines are a few KB; only a huge one (a long reply echoed in a
-    // completion event) gets here, and then copying on every doubling would
-    // cost as much as reading the line.
-    static constexpr size_t kMapped = size_t(1) << 20;
     char *data_ = nullptr;
-    size_t size_ = 0, capacity_ = 0;
-    bool mapped_ = false;
+    size_t size_ = 0, capacity_ = 0;  // the heap block, grown by doubling
     size_t start_ = 0;  // first byte not yet consumed
     size_t scan_ = 0;   // no newline in [start_, scan_)
 };

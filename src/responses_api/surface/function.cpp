@@ -201,7 +201,6 @@ PyMethodDef function_methods[] = {
 
 }  // namespace
 
-
 int init_function_type() {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
     FunctionType.tp_name = "routes.responses_api.function";
@@ -232,7 +231,6 @@ Ref new_function(const FunctionSpec *spec) {
     self->spec = spec;
     self->name = self->qualname = self->module = self->doc = self->defaults = self->signature = self->dict = nullptr;
     self->weakreflist = nullptr;
-    self->module = nullptr;
     for (auto &p : self->params) p = nullptr;
     PyObject_GC_Track(self);
     Ref owner = Ref::steal(reinterpret_cast<PyObject *>(self));
