@@ -265,11 +265,15 @@ MUTANTS = [
     M("json-std-2", "json_std.cpp",
       "    if (n > 0 && PyUnicode_READ(kind, data, 0) == 0xFEFF) {",
       "    if (n > 1 && PyUnicode_READ(kind, data, 0) == 0xFEFF) {",
-      "a lone BOM passes to the scanner"),
+      "a lone BOM passes to the scanner",
+      equivalent="the scanner then raises ValueError for it instead, and the reader skips the line for either; "
+                 "scan_json's error is never shown"),
     M("json-std-3", "json_std.cpp",
       "    while (end < n && is_json_space(PyUnicode_READ(kind, data, end))) ++end;",
       "    while (end < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end))) ++end;",
-      "trailing Unicode whitespace accepted after the document"),
+      "trailing Unicode whitespace accepted after the document",
+      equivalent="the reader hands over data text stripped as str.strip() strips, so whitespace after the "
+                 "document is always followed by more text: extra data either way"),
     M("writer-1", "json_writer.cpp",
       "           entry(g.encoder_module_dict, S.c_make_encoder) == g.make_encoder &&",
       "",

@@ -99,3 +99,12 @@ def test_replaced_json_is_honoured(monkeypatch):
     monkeypatch.undo()
     monkeypatch.setattr(json.encoder, "encode_basestring", lambda s: '"X"')
     assert tool_output({"a": "b"}) == json.dumps({"a": "b"}, ensure_ascii=False)
+    monkeypatch.undo()
+    made, real = [], json.encoder.c_make_encoder
+
+    def make_encoder(*args):  # the C encoder, replaced by a spy around it
+        made.append(len(args))
+        return real(*args)
+
+    monkeypatch.setattr(json.encoder, "c_make_encoder", make_encoder)
+    assert tool_output({"a": [1, "b"]}) == '{"a": [1, "b"]}' and made == [9]
