@@ -348,11 +348,13 @@ def table(results):
             lines.append(f"  {name}: against the UTF-8 decode of the line plus json.loads of the text, "
                          f"{fmt_ns(r['impls']['decode + loads']['median'])}: "
                          f"{r['ratios']['native/(decode + loads)']:.2f}x")
-    big = {r["bytes"]: r["impls"]["native"]["median"] for r in results.values() if r["group"] == "big line"}
+    big = sorted((r["bytes"], r["impls"]) for r in results.values() if r["group"] == "big line")
     if len(big) == 2:
-        (b1, t1), (b2, t2) = sorted(big.items())
-        lines.append(f"  growth from the {b1 >> 20} to the {b2 >> 20} MiB line: time ~ size^"
-                     f"{math.log(t2 / t1) / math.log(b2 / b1):.2f}")
+        (b1, i1), (b2, i2) = big
+        growth = ", ".join(f"{impl} {math.log(i2[impl]['median'] / i1[impl]['median']) / math.log(b2 / b1):.2f}"
+                           for impl in i1 if impl in i2)
+        lines.append(f"  growth from the {round(b1 / 2**20)} to the {round(b2 / 2**20)} MiB line, "
+                     f"the exponent k of time ~ size^k: {growth}")
     for name, r in results.items():
         if "json.dumps" in r["impls"]:
             med = {k: v["median"] for k, v in r["impls"].items()}
