@@ -99,9 +99,9 @@ int module_exec(PyObject *module) {
     }
     state.module = module;
     bool built = attempt([&] {
-        check(build_state());
-        check(init_function_type());
-        check(init_generator_type());
+        build_state();
+        init_function_type();
+        init_generator_type();
         state.module_dict = Ref::retain(PyModule_GetDict(module)).release();  // the state keeps its own reference
         // A module body runs with the builtins of the code importing it.
         state.builtins = Ref::steal(PyEval_GetFrameBuiltins()).release();

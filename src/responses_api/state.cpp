@@ -28,20 +28,19 @@ void each_reference(F &&visit) {
 
 }  // namespace
 
-int build_state() {
+void build_state() {
 #define RAPI_CREATE(field, text) \
-    if (!(S.field = PyUnicode_InternFromString(text))) return -1;
+    if (!(S.field = PyUnicode_InternFromString(text))) raise();
     RAPI_STRINGS(RAPI_CREATE)
 #undef RAPI_CREATE
 #define RAPI_CREATE(field, make) \
-    if (!(C.field = make)) return -1;
+    if (!(C.field = make)) raise();
     RAPI_CONSTANTS(RAPI_CREATE)
 #undef RAPI_CREATE
 #define RAPI_CREATE(id, name, ...) \
-    if (!(state.callable_names[static_cast<int>(Entry::id)] = PyUnicode_InternFromString(name))) return -1;
+    if (!(state.callable_names[static_cast<int>(Entry::id)] = PyUnicode_InternFromString(name))) raise();
     RAPI_CALLABLES(RAPI_CREATE)
 #undef RAPI_CREATE
-    return 0;
 }
 
 void clear_state() {

@@ -175,8 +175,9 @@ inline Constants &C = state.constants;
 inline PyObject *name_of(Entry entry) { return state.callable_names[static_cast<int>(entry)]; }
 
 // Builds the strings and constants (everything that does not depend on
-// other modules); -1 with an error set on failure, with nothing kept.
-int build_state();
+// other modules); throws PyError on failure (clear_state then drops what
+// was made).
+void build_state();
 // Drops every reference the state holds and forgets the module, so that a
 // failed import can be tried again from scratch.
 void clear_state();

@@ -201,8 +201,8 @@ PyMethodDef function_methods[] = {
 
 }  // namespace
 
-int init_function_type() {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
+void init_function_type() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
     FunctionType.tp_name = "routes.responses_api.function";
     FunctionType.tp_basicsize = sizeof(FunctionObject);
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -220,7 +220,7 @@ int init_function_type() {
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     FunctionType.tp_doc = "A function of routes.responses_api.";
-    return PyType_Ready(&FunctionType);
+    check(PyType_Ready(&FunctionType));
 }
 
 Ref new_function(const FunctionSpec *spec) {

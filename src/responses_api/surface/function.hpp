@@ -28,6 +28,7 @@ struct FunctionSpec {
 
 // A new function object for a spec (the spec must outlive it).
 Ref new_function(const FunctionSpec *spec);
-int init_function_type();
+// Readies the function type once; throws PyError on failure.
+void init_function_type();
 
 }  // namespace rapi

@@ -208,8 +208,8 @@ PyGetSetDef gen_getset[] = {
 
 }  // namespace
 
-int init_generator_type() {
-    if (GeneratorType.tp_flags & Py_TPFLAGS_READY) return 0;
+void init_generator_type() {
+    if (GeneratorType.tp_flags & Py_TPFLAGS_READY) return;
     GeneratorType.tp_name = "routes.responses_api.generator";
     GeneratorType.tp_basicsize = sizeof(GeneratorObject);
     GeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
@@ -225,14 +225,10 @@ int init_generator_type() {
     GeneratorType.tp_repr = gen_repr;
     GeneratorType.tp_weaklistoffset = offsetof(GeneratorObject, weakreflist);
     GeneratorType.tp_doc = "The generator of one streaming call.";
-    if (PyType_Ready(&GeneratorType) < 0) return -1;
+    check(PyType_Ready(&GeneratorType));
     // Known to the generator ABC, so isinstance(..., Generator) holds.
-    return attempt([] {
-               Ref abc = Ref::steal(PyImport_Import(S.collections_abc));
-               call_method(attr(abc, S.Generator), S.register_, reinterpret_cast<PyObject *>(&GeneratorType));
-           })
-               ? 0
-               : -1;
+    Ref abc = Ref::steal(PyImport_Import(S.collections_abc));
+    call_method(attr(abc, S.Generator), S.register_, reinterpret_cast<PyObject *>(&GeneratorType));
 }
 
 PyObject *stream_raw(PyObject *const *args) {

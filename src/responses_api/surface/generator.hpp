@@ -9,7 +9,8 @@
 
 namespace rapi {
 
-int init_generator_type();
+// Readies the generator type once; throws PyError on failure.
+void init_generator_type();
 
 // stream_raw(url, headers, payload, debug_logger): a new generator whose
 // body has not started.
