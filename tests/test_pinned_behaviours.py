@@ -354,3 +354,53 @@ def test_decode_error_other_than_a_value_error_propagates(impl, monkeypatch, how
     assert next(g) == {"content": "a"}
     with pytest.raises(error):
         next(g)
+
+
+# ------------------------------------------ what a call holds and releases
+
+class Dropping(dict):
+    """A content part whose every read is logged; its first read drops it
+    from the list being walked, leaving the walker's reference the last."""
+
+    def get(self, key, default=None):
+        self.log.append("get " + key)
+        self.parent.clear()
+        return dict.get(self, key, default)
+
+
+def test_a_part_dropped_from_its_list_while_read_stays_alive(impl):
+    log = []
+    part = Dropping(type="text", text="be brief")
+    part.log, part.parent = log, [part]
+    content = part.parent
+    ref = weakref.ref(part, lambda _: log.append("freed"))
+    del part
+    instructions, items = impl.convert_messages([{"role": "system", "content": content}])
+    assert (instructions, items, content) == ("be brief", [], [])
+    assert ref() is None and log[-1] == "freed" and log[:-1] and all(e.startswith("get ") for e in log[:-1])
+
+
+class Liar(str):
+    """A role that also claims to equal "developer"."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other) or other == "developer"
+
+    __hash__ = str.__hash__
+
+
+def test_a_str_subclass_compares_with_its_own_eq(impl):
+    assert impl.convert_messages([{"role": Liar("user"), "content": "be brief"}]) == ("be brief", [])
+
+
+def test_reexecuting_the_module_changes_nothing():
+    code = """
+import importlib, routes.responses_api as m
+before = dict(vars(m))
+assert importlib.reload(m) is m
+assert {k: v for k, v in vars(m).items()} == before, "globals changed"
+print("reloaded")
+"""
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.strip() == "reloaded"
