@@ -7,6 +7,7 @@ import gc
 import json
 import os
 import sys
+import tracemalloc
 import weakref
 
 import pytest
@@ -313,6 +314,24 @@ def test_buffer_stays_small_when_no_read_ends_a_line(native, monkeypatch):
     assert grown < 16 * 1024 * 1024, "the line buffer grew by %d bytes" % grown
 
 
+def test_a_finished_stream_frees_its_line_buffer_at_once(impl, monkeypatch):
+    """The buffer that framed a 4 MiB line is freed when the stream ends,
+    not when the generator that is still held is."""
+    body = sse(text("x" * (4 << 20)), completed())
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body[i:i + 65536] for i in range(0, len(body), 65536)])))
+    del body
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        gen = impl.stream_raw(URL, {}, {})
+        assert [len(d.get("content", "")) for d in gen] == [4 << 20, 0]
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert held < 1 << 20, "%d bytes still held by the finished stream" % held
+    del gen
+
+
 # ------------------------------------------ errors that are not swallowed
 
 class Stop(BaseException):
@@ -368,16 +387,23 @@ class Dropping(dict):
         return dict.get(self, key, default)
 
 
-def test_a_part_dropped_from_its_list_while_read_stays_alive(impl):
+@pytest.mark.parametrize("role, reads", [("system", ["get text"]), ("user", ["get type", "get text"])])
+def test_a_part_dropped_from_its_list_while_read_stays_alive(impl, role, reads):
+    """The part is freed after its last read, however many reads its
+    message makes (an instruction reads its text; a user part its type, then
+    its text)."""
     log = []
     part = Dropping(type="text", text="be brief")
     part.log, part.parent = log, [part]
     content = part.parent
     ref = weakref.ref(part, lambda _: log.append("freed"))
     del part
-    instructions, items = impl.convert_messages([{"role": "system", "content": content}])
-    assert (instructions, items, content) == ("be brief", [], [])
-    assert ref() is None and log[-1] == "freed" and log[:-1] and all(e.startswith("get ") for e in log[:-1])
+    instructions, items = impl.convert_messages([{"role": role, "content": content}])
+    if role == "system":
+        assert (instructions, items) == ("be brief", [])
+    else:
+        assert (instructions, items) == (None, [{"role": "user", "content": [{"type": "input_text", "text": "be brief"}]}])
+    assert content == [] and ref() is None and log == reads + ["freed"]
 
 
 class Liar(str):
@@ -395,9 +421,16 @@ def test_a_str_subclass_compares_with_its_own_eq(impl):
 
 def test_reexecuting_the_module_changes_nothing():
     code = """
-import importlib, routes.responses_api as m
+import ctypes, importlib, routes.responses_api as m
 before = dict(vars(m))
 assert importlib.reload(m) is m
+assert {k: v for k, v in vars(m).items()} == before, "globals changed"
+# importlib never runs a module's body twice; an embedder's C code can
+api = ctypes.pythonapi
+api.PyModule_GetDef.restype = ctypes.c_void_p
+api.PyModule_GetDef.argtypes = [ctypes.py_object]
+api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+assert api.PyModule_ExecDef(m, api.PyModule_GetDef(m)) == 0
 assert {k: v for k, v in vars(m).items()} == before, "globals changed"
 print("reloaded")
 """

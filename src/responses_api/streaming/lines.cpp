@@ -10,18 +10,19 @@ namespace rapi {
 // ------------------------------------------------------------------ buffer
 
 // Doubling keeps appends amortised O(1), so a line of many megabytes costs
-// time linear in its size.
+// time linear in its size. The block comes from the raw domain, so that
+// tracemalloc counts it like the objects the stream makes.
 void LineBuffer::grow(size_t needed) {
     size_t wanted = capacity_ ? capacity_ * 2 : 8192;
     while (wanted < needed) wanted *= 2;
-    char *grown = static_cast<char *>(std::realloc(data_, wanted));
+    char *grown = static_cast<char *>(PyMem_RawRealloc(data_, wanted));
     if (!grown) throw std::bad_alloc();
     data_ = grown;
     capacity_ = wanted;
 }
 
 void LineBuffer::release() {
-    std::free(data_);
+    PyMem_RawFree(data_);
     data_ = nullptr;
     size_ = capacity_ = start_ = scan_ = 0;
 }

@@ -7,8 +7,6 @@
 
 #include "values.hpp"
 
-#include <cstdlib>
-
 namespace rapi {
 
 class LineBuffer {
