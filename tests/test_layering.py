@@ -28,6 +28,11 @@ def floor_of(room):
     return next(i for i, floor in enumerate(rooms()) if room in floor)
 
 
+def points_up_or_sideways(rel, target):
+    here, there = room_of(rel), room_of(target)
+    return here != there and floor_of(there) >= floor_of(here)
+
+
 def includes():
     for path in sorted(SRC.rglob("*.[ch]pp")):
         rel = path.relative_to(SRC).as_posix()
@@ -40,9 +45,8 @@ def test_includes_point_down():
     wrong = []
     for rel, target in includes():
         assert target in known, f"{rel} includes {target}, which is not in src/responses_api"
-        here, there = room_of(rel), room_of(target)
-        if here != there and floor_of(there) >= floor_of(here):
-            wrong.append(f"{rel} ({here}) includes {target} ({there})")
+        if points_up_or_sideways(rel, target):
+            wrong.append(f"{rel} ({room_of(rel)}) includes {target} ({room_of(target)})")
     assert wrong == []
 
 
@@ -63,5 +67,4 @@ def test_the_rule_catches_upward_and_sideways_includes():
              ("module.cpp", "surface/docs.hpp"): False,
              ("request/messages.cpp", "json_std.hpp"): False}
     for (rel, target), wrong in cases.items():
-        here, there = room_of(rel), room_of(target)
-        assert (here != there and floor_of(there) >= floor_of(here)) == wrong, (rel, target)
+        assert points_up_or_sideways(rel, target) == wrong, (rel, target)

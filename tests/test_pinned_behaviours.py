@@ -318,8 +318,9 @@ def test_a_finished_stream_frees_its_line_buffer_at_once(impl, monkeypatch):
     """The buffer that framed a 4 MiB line is freed when the stream ends,
     not when the generator that is still held is."""
     body = sse(text("x" * (4 << 20)), completed())
-    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body[i:i + 65536] for i in range(0, len(body), 65536)])))
-    del body
+    pieces = [body[i:i + 65536] for i in range(0, len(body), 65536)]
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse(pieces)))
+    del body, pieces
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
@@ -329,7 +330,6 @@ def test_a_finished_stream_frees_its_line_buffer_at_once(impl, monkeypatch):
     finally:
         tracemalloc.stop()
     assert held < 1 << 20, "%d bytes still held by the finished stream" % held
-    del gen
 
 
 # ------------------------------------------ errors that are not swallowed

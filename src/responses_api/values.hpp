@@ -100,7 +100,6 @@ inline int check(int status) {
     return status;
 }
 
-
 // A module global looked up now, as a name in a function body would be:
 // the module's globals first, then the builtins. NameError when missing.
 Ref global(PyObject *name);

@@ -2,7 +2,6 @@
 // event dispatch in `stream_raw` and tests/streaming/test_events.py, test_reasoning.py.
 #include "streaming/events.hpp"
 
-
 namespace rapi {
 
 // ------------------------------------------------------------------ capture

@@ -240,27 +240,23 @@ void StreamReader::leave_with_exception() {
 
 Ref StreamReader::resume(bool thrown) {
     if (stage_ == Stage::Finished) return Ref();
-    if (stage_ == Stage::Created) {
-        if (thrown || !attempt([&] { start(); })) {
-            finish();
-            add_traceback(Entry::StreamRaw);
-            raise();
-        }
-        if (!attempt([&] {
-                bool has_read1 = check(PyObject_HasAttrWithError(resp_.get(), S.read1)) != 0;
-                reader_ = attr(resp_, has_read1 ? S.read1 : S.read);
-            })) {
-            leave_with_exception();
-            return Ref();
-        }
+    const bool starting = stage_ == Stage::Created;
+    if (starting && (thrown || !attempt([&] { start(); }))) {
+        finish();
+        add_traceback(Entry::StreamRaw);
+        raise();
     }
-    if (thrown) {
-        leave_with_exception();
-        return Ref();
-    }
+    // Inside the `with` block: whatever is raised there (or thrown in) leaves it.
     Ref delta;
-    if (!attempt([&] { delta = advance(); })) {
-        leave_with_exception();
+    const bool stepped = !thrown && attempt([&] {
+        if (starting) {
+            bool has_read1 = check(PyObject_HasAttrWithError(resp_.get(), S.read1)) != 0;
+            reader_ = attr(resp_, has_read1 ? S.read1 : S.read);
+        }
+        delta = advance();
+    });
+    if (!stepped) {
+        leave_with_exception();  // returned: __exit__ swallowed it, the body ends
         return Ref();
     }
     if (!delta) leave_normally();
