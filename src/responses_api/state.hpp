@@ -103,7 +103,14 @@ namespace rapi {
     X(prompt_tokens_details, "prompt_tokens_details")                         \
     X(output_tokens_details, "output_tokens_details")                         \
     X(completion_tokens_details, "completion_tokens_details")                 \
-    X(evt_reasoning_legacy_delta, "response.reasoning.delta")
+    X(evt_reasoning_legacy_delta, "response.reasoning.delta")                 \
+    X(store, "store") X(include, "include") X(phase, "phase")                 \
+    X(include_encrypted, "reasoning.encrypted_content")                       \
+    X(encrypted_content, "encrypted_content")                                 \
+    X(reasoning_details, "reasoning_details")                                 \
+    X(reasoning_encrypted, "reasoning.encrypted") X(format, "format")         \
+    X(responses_format, "openai-responses-v1")                                \
+    X(_reasoning_details, "_reasoning_details") X(_phase, "_phase")
 
 struct Strings {
 #define RAPI_DECLARE(field, text) PyObject *field;

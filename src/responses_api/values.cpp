@@ -133,4 +133,17 @@ void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_
     });
 }
 
+Ref encrypted_detail(Borrowed item, Py_ssize_t index) {
+    Ref data = get1(item, S.encrypted_content);
+    if (!is_nonempty_str(data)) return Ref();
+    Ref id = get1(item, S.id);
+    return make_dict(S.type, S.reasoning_encrypted, S.data, data, S.id, id, S.format, S.responses_format, S.index,
+                     new_int(index));
+}
+
+Ref phase_of(Borrowed item) {
+    Ref phase = get1(item, S.phase);
+    return is_nonempty_str(phase) ? phase : Ref();
+}
+
 }  // namespace rapi

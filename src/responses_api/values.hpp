@@ -278,4 +278,13 @@ Ref get_lazy(Borrowed m, Borrowed key, MakeDefault &&make_default, bool pass_def
 // `only_type`, only of the dicts whose "type" equals it.
 void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_type = nullptr);
 
+// The `reasoning_details` entry of a reasoning item's encrypted content:
+// {"type": "reasoning.encrypted", "data": <item's encrypted_content>,
+//  "id": <item.get("id")>, "format": "openai-responses-v1", "index": index},
+// or an empty Ref when `item.get("encrypted_content")` is not a non-empty str.
+Ref encrypted_detail(Borrowed item, Py_ssize_t index);
+
+// `item.get("phase")` when it is a non-empty str; else an empty Ref.
+Ref phase_of(Borrowed item);
+
 }  // namespace rapi

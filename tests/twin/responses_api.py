@@ -78,14 +78,27 @@ Returns (instructions, input_items) where:
                 for _p in _norm:
                     if isinstance(_p, dict) and _p.get("type") == "input_image":
                         _img_count += 1
-            input_items.append({"role": "user", "content": _norm})
+            input_items.append({"type": "message", "role": "user", "content": _norm})
         elif role == "assistant":
             tool_calls = msg.get("tool_calls") or []
+            reasoning_details = msg.get("reasoning_details")
+            phase = msg.get("phase")
+            # The model's encrypted reasoning goes back before what it led to.
+            if isinstance(reasoning_details, list):
+                for detail in reasoning_details:
+                    if isinstance(detail, dict):
+                        reasoning_item = _reasoning_item(detail)
+                        if reasoning_item is not None:
+                            input_items.append(reasoning_item)
             if content:
-                input_items.append({
-                    "role": "assistant",
-                    "content": _normalize_content(content, "output_text"),
-                })
+                _norm = _normalize_content(content, "output_text")
+                # Strict servers take assistant content only as output parts.
+                if isinstance(_norm, str) and _norm:
+                    _norm = [{"type": "output_text", "text": _norm}]
+                message_item = {"type": "message", "role": "assistant", "content": _norm}
+                if isinstance(phase, str) and phase:
+                    message_item["phase"] = phase
+                input_items.append(message_item)
             for tc in tool_calls:
                 fn = tc.get("function", {}) if isinstance(tc, dict) else {}
                 input_items.append({
@@ -105,6 +118,36 @@ Returns (instructions, input_items) where:
     if _img_count > 0:
         print(f"[IMG] responses_api.convert_messages: {_img_count} input_image part(s) in user messages")
     return instructions, input_items
+
+
+def _reasoning_item(detail):
+    """The reasoning input item of one `reasoning_details` entry, or None
+    when it is not encrypted reasoning of this endpoint's format."""
+    if detail.get("type") != "reasoning.encrypted":
+        return None
+    data = detail.get("data")
+    if not (isinstance(data, str) and data):
+        return None
+    fmt = detail.get("format")
+    if fmt is not None and fmt != "openai-responses-v1":
+        return None
+    detail_id = detail.get("id")
+    reasoning_item = {"type": "reasoning"}
+    if isinstance(detail_id, str) and detail_id:
+        reasoning_item["id"] = detail_id
+    reasoning_item["summary"] = []
+    reasoning_item["encrypted_content"] = data
+    return reasoning_item
+
+
+def _encrypted_detail(item, index):
+    """The `reasoning_details` entry of a reasoning item's encrypted content,
+    or None when it has none."""
+    data = item.get("encrypted_content")
+    if not (isinstance(data, str) and data):
+        return None
+    return {"type": "reasoning.encrypted", "data": data, "id": item.get("id"),
+            "format": "openai-responses-v1", "index": index}
 
 
 def _normalize_content(content, text_type):
@@ -192,13 +235,14 @@ Returns a dict ready to be JSON-encoded as the request body."""
     model = llm_config.get("model", "gpt-4o")
     reasoning_effort = llm_config.get("reasoning_effort", None)
     reasoning_summary = llm_config.get("reasoning_summary", None)
+    store = llm_config.get("store", None)
+    effort_on = False
+    if reasoning_effort is not None:
+        effort_on = bool(reasoning_effort != "none")
     if temperature is None:
         # Reasoning models refuse a temperature unless reasoning is off: no
         # default is sent to them.
-        default_temperature = 0.7
-        if reasoning_effort is not None and reasoning_effort != "none":
-            default_temperature = None
-        temperature = llm_config.get("temperature", default_temperature)
+        temperature = llm_config.get("temperature", None if effort_on else 0.7)
     if max_tokens is None:
         max_tokens = llm_config.get("max_tokens", 50000)
     # Unpack exactly two values; the error messages are the module's own.
@@ -226,6 +270,11 @@ Returns a dict ready to be JSON-encoded as the request body."""
         if reasoning_summary is not None:
             reasoning["summary"] = reasoning_summary
         payload["reasoning"] = reasoning
+    if effort_on:
+        # The reasoning comes back encrypted, to be sent with the next turn.
+        payload["include"] = ["reasoning.encrypted_content"]
+    if store is not None:
+        payload["store"] = store
     if stream:
         payload["stream"] = True
     if tools:
@@ -265,6 +314,8 @@ Output (Chat Completions shape):
     text_parts = []
     tool_calls = []
     reasoning_parts = []
+    reasoning_details = []
+    phase = None
     for item in output_items:
         if not isinstance(item, dict):
             continue
@@ -277,6 +328,9 @@ Output (Chat Completions shape):
                 text = part.get("text") or part.get("output_text") or ""
                 if text:
                     text_parts.append(text)
+            item_phase = item.get("phase")
+            if isinstance(item_phase, str) and item_phase:
+                phase = item_phase
         elif item_type == "function_call":
             tool_calls.append({
                 "id": item.get("call_id") or item.get("id", "") or "",
@@ -289,14 +343,21 @@ Output (Chat Completions shape):
         elif item_type == "reasoning":
             # The summary, else the raw reasoning text.
             reasoning_parts.extend(_texts(item, "summary") or _texts(item, "content", "reasoning_text"))
+            detail = _encrypted_detail(item, len(reasoning_details))
+            if detail is not None:
+                reasoning_details.append(detail)
     content = "".join(text_parts) if text_parts else ""
     usage_in = resp.get("usage", {}) or {}
     normalized_usage = _usage_of(usage_in)
     message = {"role": "assistant", "content": content}
     if reasoning_parts:
         message["reasoning_content"] = "\n\n".join(reasoning_parts)
+    if reasoning_details:
+        message["reasoning_details"] = reasoning_details
     if tool_calls:
         message["tool_calls"] = tool_calls
+    if phase is not None:
+        message["phase"] = phase
     resp_id = resp.get("id", "")
     model = resp.get("model", "")
     # A reply that did not complete must not read as a complete answer.
@@ -448,6 +509,11 @@ redundant — both carry the same type string)."""
     reasoning_sent = False
     summary_key = None
     summary_indices = []
+    # The model's own state, handed back with the finish delta: the
+    # encrypted reasoning of each reasoning item, and the phase of the last
+    # message item that named one.
+    reasoning_details = []
+    phase = None
     with _urllib_opener_local.open(req, timeout=300) as resp:
         byte_buffer = b""
         current_event = None
@@ -513,7 +579,12 @@ redundant — both carry the same type string)."""
                         yield {"reasoning_content": delta_text}
                 elif evt_type == "response.output_item.added":
                     item = data.get("item", {}) or {}
-                    if item.get("type") == "function_call":
+                    item_type = item.get("type")
+                    if item_type == "message":
+                        item_phase = item.get("phase")
+                        if isinstance(item_phase, str) and item_phase:
+                            phase = item_phase
+                    elif item_type == "function_call":
                         item_id = item.get("id", "") or ""
                         if item_id:
                             output_index = _output_index(data)
@@ -616,12 +687,19 @@ redundant — both carry the same type string)."""
                                     summary_text = "\n\n" + summary_text
                                 reasoning_sent = True
                                 yield {"reasoning_content": summary_text}
+                        # Only the done event's encrypted content is whole.
+                        detail = _encrypted_detail(item, len(reasoning_details))
+                        if detail is not None:
+                            reasoning_details.append(detail)
                     elif item_type == "message":
                         # A message sent only whole, with no text deltas.
                         if not text_sent:
                             texts = _texts(item, "content")
                             if texts:
                                 yield {"content": "".join(texts)}
+                        item_phase = item.get("phase")
+                        if isinstance(item_phase, str) and item_phase:
+                            phase = item_phase
                 elif evt_type == "response.completed":
                     response_obj = data.get("response", {}) or {}
                     usage = response_obj.get("usage", {}) or {}
@@ -631,7 +709,12 @@ redundant — both carry the same type string)."""
                         debug_logger["raw_sse_count"] = len(raw_sse_lines)
                         debug_logger["raw_sse_tail"] = raw_sse_lines[-5:]
                     finish_reason = "tool_calls" if fc_records else "stop"
-                    yield {"_finish_reason": finish_reason, "_usage": normalized_usage}
+                    finish = {"_finish_reason": finish_reason, "_usage": normalized_usage}
+                    if reasoning_details:
+                        finish["_reasoning_details"] = reasoning_details
+                    if phase is not None:
+                        finish["_phase"] = phase
+                    yield finish
                     return
                 elif evt_type == "response.failed" or evt_type == "response.incomplete":
                     err = data.get("error", {}) or {}

@@ -48,6 +48,38 @@ Ref function_call_item(Borrowed tc) {
     return make_dict(S.type, S.function_call, S.call_id, call_id, S.name, name, S.arguments, arguments);
 }
 
+// The reasoning input item of one `reasoning_details` entry: encrypted
+// reasoning of this endpoint's format, with its id when it has one (the
+// stateless form without it is accepted with encrypted content). An empty
+// Ref for any other entry.
+Ref reasoning_item(Borrowed detail) {
+    if (!equals(get1(detail, S.type), S.reasoning_encrypted)) return Ref();
+    Ref data = get1(detail, S.data);
+    if (!is_nonempty_str(data)) return Ref();
+    Ref format = get1(detail, S.format);
+    if (!is_none(format) && !equals(format, S.responses_format)) return Ref();
+    Ref id = get1(detail, S.id);
+    Ref item = make_dict(S.type, S.reasoning);
+    if (is_nonempty_str(id)) set_item(item, S.id, id);
+    set_item(item, S.summary, new_list());
+    set_item(item, S.encrypted_content, data);
+    return item;
+}
+
+// The assistant's message item. Strict servers take assistant content only
+// as output parts, so a non-empty text becomes one output_text part.
+Ref assistant_item(Borrowed content, Borrowed phase) {
+    Ref normalized = normalize_with_global(content, S.output_text);
+    if (is_nonempty_str(normalized)) {
+        Ref parts = new_list();
+        append(parts, make_dict(S.type, S.output_text, S.text, normalized));
+        normalized = std::move(parts);
+    }
+    Ref item = make_dict(S.type, S.message, S.role, S.assistant, S.content, normalized);
+    if (is_nonempty_str(phase)) set_item(item, S.phase, phase);
+    return item;
+}
+
 Ref tool_output_text(Borrowed content) {
     if (is_str(content)) return content.retain();
     Ref json = global(S.json);
@@ -76,14 +108,20 @@ PyObject *convert_messages(PyObject *const *args) {
                     if (is_dict(p) && equals(get1(p, S.type), S.input_image)) ++_img_count;
                 });
             }
-            append(input_items, make_dict(S.role, S.user, S.content, _norm));
+            append(input_items, make_dict(S.type, S.message, S.role, S.user, S.content, _norm));
         } else if (equals(role, S.assistant)) {
             Ref tool_calls = get1(msg, S.tool_calls);
             if (!truthy(tool_calls)) tool_calls = new_list();
-            if (truthy(content)) {
-                Ref normalized = normalize_with_global(content, S.output_text);
-                append(input_items, make_dict(S.role, S.assistant, S.content, normalized));
+            Ref reasoning_details = get1(msg, S.reasoning_details);
+            Ref phase = get1(msg, S.phase);
+            // The model's encrypted reasoning goes back before what it led to.
+            if (is_list(reasoning_details)) {
+                for_each(reasoning_details, [&](Borrowed detail) {
+                    if (!is_dict(detail)) return;
+                    if (Ref item = reasoning_item(detail)) append(input_items, item);
+                });
             }
+            if (truthy(content)) append(input_items, assistant_item(content, phase));
             for_each(tool_calls, [&](Borrowed tc) { append(input_items, function_call_item(tc)); });
         } else if (equals(role, S.tool)) {
             Ref call_id = text_of(msg, S.tool_call_id);

@@ -70,11 +70,12 @@ PyObject *build_payload(PyObject *const *args) {
     Ref model = get2(llm_config, S.model, S.gpt_4o);
     Ref reasoning_effort = get2(llm_config, S.reasoning_effort, Py_None);
     Ref reasoning_summary = get2(llm_config, S.reasoning_summary, Py_None);
+    Ref store = get2(llm_config, S.store, Py_None);
+    const bool effort_on = !is_none(reasoning_effort) && differs(reasoning_effort, S.none_effort);
     if (is_none(temperature)) {
         // Reasoning models refuse a temperature unless reasoning is off: no
         // default is sent to them.
-        bool reasoning_on = !is_none(reasoning_effort) && differs(reasoning_effort, S.none_effort);
-        temperature = get2(llm_config, S.temperature, reasoning_on ? Py_None : C.temperature);
+        temperature = get2(llm_config, S.temperature, effort_on ? Py_None : C.temperature);
     }
     if (is_none(max_tokens)) max_tokens = get2(llm_config, S.max_tokens, C.max_tokens);
 
@@ -91,6 +92,14 @@ PyObject *build_payload(PyObject *const *args) {
         if (!is_none(reasoning_summary)) set_item(reasoning, S.summary, reasoning_summary);
         set_item(payload, S.reasoning, reasoning);
     }
+    // The reasoning comes back encrypted, to be sent with the next turn: the
+    // one way to carry it when nothing is stored.
+    if (effort_on) {
+        Ref include = new_list();
+        append(include, S.include_encrypted);
+        set_item(payload, S.include, include);
+    }
+    if (!is_none(store)) set_item(payload, S.store, store);
     // Only `stream` itself: the endpoint rejects `stream_options.include_usage`,
     // and usage arrives with the completion event anyway.
     if (truthy(stream)) set_item(payload, S.stream, Py_True);

@@ -45,11 +45,14 @@ PyObject *normalize_response(PyObject *const *args) {
     Ref text_parts = new_list();
     Ref tool_calls = new_list();
     Ref reasoning_parts = new_list();
+    Ref reasoning_details = new_list();
+    Ref phase;  // the last message item's phase, when any named one
     for_each(output_items, [&](Borrowed item) {
         if (!is_dict(item)) return;
         Ref item_type = get2(item, S.type, S.empty);
         if (equals(item_type, S.message)) {
             collect_message_text(item, text_parts);
+            if (Ref item_phase = phase_of(item)) phase = std::move(item_phase);
         } else if (equals(item_type, S.function_call)) {
             append(tool_calls, tool_call_of(item));
         } else if (equals(item_type, S.reasoning)) {
@@ -57,6 +60,7 @@ PyObject *normalize_response(PyObject *const *args) {
             collect_texts(item, S.summary, reasoning_parts);
             // No summary text: the raw reasoning text.
             if (list_size(reasoning_parts) == before) collect_texts(item, S.content, reasoning_parts, S.reasoning_text);
+            if (Ref detail = encrypted_detail(item, list_size(reasoning_details))) append(reasoning_details, detail);
         }
     });
 
@@ -70,7 +74,9 @@ PyObject *normalize_response(PyObject *const *args) {
     PyObject *finish_reason = finish_reason_of(resp, has_calls);
     Ref message = make_dict(S.role, S.assistant, S.content, content);
     if (list_size(reasoning_parts) > 0) set_item(message, S.reasoning_content, join_paragraphs(reasoning_parts));
+    if (list_size(reasoning_details) > 0) set_item(message, S.reasoning_details, reasoning_details);
     if (has_calls) set_item(message, S.tool_calls, tool_calls);
+    if (phase) set_item(message, S.phase, phase);
     Ref choice = make_dict(S.index, C.zero, S.message, message, S.finish_reason, finish_reason);
     Ref choices = new_list();
     append(choices, choice);

@@ -165,7 +165,11 @@ Ref StreamTranslation::end_of_stream_delta() {
 
 void StreamTranslation::item_added(Borrowed data, DeltaQueue &out) {
     Ref item = object_of(data, S.item);
-    if (!equals(get1(item, S.type), S.function_call)) return;
+    Ref item_type = get1(item, S.type);
+    if (!equals(item_type, S.function_call)) {
+        if (equals(item_type, S.message)) note_phase(item);
+        return;
+    }
     Ref item_id = text_of(item, S.id);
     if (!truthy(item_id)) return;
     Ref output_index = output_index_of(data);
@@ -194,10 +198,18 @@ void StreamTranslation::item_done(Borrowed data, DeltaQueue &out) {
     Ref item = object_of(data, S.item);
     Ref item_type = get1(item, S.type);
     if (!equals(item_type, S.function_call)) {
-        if (equals(item_type, S.reasoning))
+        if (equals(item_type, S.reasoning)) {
             summary_done(data, item, out);
-        else if (equals(item_type, S.message))
+            // Only the done event's encrypted content is whole.
+            Py_ssize_t k = reasoning_details_ ? list_size(reasoning_details_) : 0;
+            if (Ref detail = encrypted_detail(item, k)) {
+                if (!reasoning_details_) reasoning_details_ = new_list();
+                append(reasoning_details_, detail);
+            }
+        } else if (equals(item_type, S.message)) {
             message_done(item, out);
+            note_phase(item);
+        }
         return;
     }
     Ref item_id = text_of(item, S.id);
@@ -257,6 +269,20 @@ void StreamTranslation::summary_done(Borrowed data, Borrowed item, DeltaQueue &o
     out.push(make_dict(S.reasoning_content, text));
 }
 
+// A message item's phase: the last one named is the stream's.
+void StreamTranslation::note_phase(Borrowed item) {
+    if (Ref item_phase = phase_of(item)) phase_ = std::move(item_phase);
+}
+
+// {"_finish_reason", "_usage"}, then the model's own state when there is
+// any: "_reasoning_details" and "_phase".
+Ref StreamTranslation::finish_delta(Borrowed usage) const {
+    Ref delta = make_dict(S._finish_reason, finish_reason(), S._usage, usage);
+    if (reasoning_details_) set_item(delta, S._reasoning_details, reasoning_details_);
+    if (phase_) set_item(delta, S._phase, phase_);
+    return delta;
+}
+
 // A message sent only whole: its text, unless text deltas already carried it.
 void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) {
     if (text_sent_) return;
@@ -308,7 +334,7 @@ bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQu
             write_sse_count(debug_logger, raw_sse_lines);
             store(debug_logger, S.raw_sse_tail, raw_sse_lines.tail(5));
         }
-        out.push(make_dict(S._finish_reason, finish_reason(), S._usage, normalized));
+        out.push(finish_delta(normalized));
         return true;
     }
     if (equals(evt_type, S.evt_failed) || equals(evt_type, S.evt_incomplete)) {
@@ -339,6 +365,8 @@ int StreamTranslation::traverse(visitproc visit, void *arg) {
     Py_VISIT(calls_by_index_.get());
     Py_VISIT(summary_key_.get());
     Py_VISIT(summary_indices_.get());
+    Py_VISIT(reasoning_details_.get());
+    Py_VISIT(phase_.get());
     for (auto &r : records_) {
         Py_VISIT(r.name.get());
         Py_VISIT(r.call_id.get());
@@ -353,6 +381,8 @@ void StreamTranslation::clear() {
     calls_by_index_ = Ref();
     summary_key_ = Ref();
     summary_indices_ = Ref();
+    reasoning_details_ = Ref();
+    phase_ = Ref();
     records_.clear();
 }
 

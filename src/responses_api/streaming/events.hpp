@@ -93,6 +93,8 @@ private:
     void summary_delta(Borrowed data, DeltaQueue &out);
     void summary_done(Borrowed data, Borrowed item, DeltaQueue &out);
     void message_done(Borrowed item, DeltaQueue &out);
+    void note_phase(Borrowed item);
+    Ref finish_delta(Borrowed usage) const;
 
     // The records, by index (in order of creation); item id -> index of the
     // record made last with it; output index -> index of the record made
@@ -109,6 +111,11 @@ private:
     bool reasoning_sent_ = false;
     Ref summary_key_;
     Ref summary_indices_;
+    // The model's own state, handed back with the finish delta: the
+    // `reasoning_details` entries of the reasoning items' encrypted content
+    // (made with the first), and the last phase a message item named.
+    Ref reasoning_details_;
+    Ref phase_;
 };
 
 }  // namespace rapi
