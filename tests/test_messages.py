@@ -7,7 +7,24 @@ from helpers import typed, Boom, BadGet
 
 
 def U(content):
-    return {"role": "user", "content": content}
+    return {"type": "message", "role": "user", "content": content}
+
+
+def A(content, **extra):
+    return {"type": "message", "role": "assistant", "content": content, **extra}
+
+
+def T(text):
+    return [{"type": "output_text", "text": text}]
+
+
+def R(data, id_=None):
+    return {"type": "reasoning", **({"id": id_} if id_ is not None else {}), "summary": [],
+            "encrypted_content": data}
+
+
+def ENC(data="enc", id_="rs_1", fmt="openai-responses-v1", **extra):
+    return {"type": "reasoning.encrypted", "data": data, "id": id_, "format": fmt, "index": 0, **extra}
 
 
 def FC(call_id, name, arguments):
@@ -32,16 +49,16 @@ CASES = [
                                      {"output_text": "t2"}, {"text": "   "}]}],
      "t1\n\nt2\n\n   ", []),
     ([{"role": "system", "content": None}, {"role": "developer", "content": 5}], None, []),
-    ([{"role": "user"}, U(None), U([]), U("")], None, [U(""), U(""), U([]), U("")]),
-    ([U("q"), {"role": "system", "content": "late"}], "late", [U("q")]),
+    ([{"role": "user"}, {"role": "user", "content": None}, {"role": "user", "content": []},
+      {"role": "user", "content": ""}], None, [U(""), U(""), U([]), U("")]),
+    ([{"role": "user", "content": "q"}, {"role": "system", "content": "late"}], "late", [U("q")]),
     ([{"role": "assistant", "content": None, "tool_calls": [tc("a"), tc("b", "g", "{1}")]}],
      None, [FC("a", "f", "{}"), FC("b", "g", "{1}")]),
     ([{"role": "assistant", "content": ""}, {"role": "assistant", "tool_calls": None}], None, []),
-    ([{"role": "assistant", "content": [{"type": "refusal"}]}], None, [{"role": "assistant", "content": []}]),
-    ([{"role": "assistant", "content": "A", "tool_calls": [tc("x")]}, U("next")],
-     None, [{"role": "assistant", "content": "A"}, FC("x", "f", "{}"), U("next")]),
-    ([{"role": "assistant", "content": [{"type": "input_text", "text": "p"}]}],
-     None, [{"role": "assistant", "content": [{"type": "output_text", "text": "p"}]}]),
+    ([{"role": "assistant", "content": [{"type": "refusal"}]}], None, [A([])]),
+    ([{"role": "assistant", "content": "A", "tool_calls": [tc("x")]}, {"role": "user", "content": "next"}],
+     None, [A(T("A")), FC("x", "f", "{}"), U("next")]),
+    ([{"role": "assistant", "content": [{"type": "input_text", "text": "p"}]}], None, [A(T("p"))]),
     ([{"role": "assistant", "tool_calls": [{"function": {}}, {"id": None, "function": {"name": None}},
                                            {"id": 0}, {"id": "z"}]}],
      None, [FC("", "", ""), FC("", "", ""), FC("", "", ""), FC("z", "", "")]),
@@ -56,6 +73,102 @@ CASES = [
     ([{"role": "function", "content": "f"}, {"role": "", "content": "e"}, {"content": "n"},
       {"role": "System", "content": "s"}, {"role": 1, "content": "i"}, {"role": None}], None, []),
 ]
+
+
+class SubList(list):
+    pass
+
+
+class SubStr(str):
+    pass
+
+
+class SubDict(dict):
+    pass
+
+
+def ASST(content=None, **extra):
+    return {"role": "assistant", "content": content, **extra}
+
+
+# The model's own state carried back: encrypted reasoning before the message
+# and calls it led to, the phase on the message item.
+STATE_CASES = [
+    ([ASST("hi", phase="commentary")], [A(T("hi"), phase="commentary")]),
+    ([ASST("hi", phase=SubStr("final_answer"))], [A(T("hi"), phase=SubStr("final_answer"))]),
+    ([ASST("hi", phase=""), ASST("ho", phase=None), ASST("hu", phase=5), ASST("he", phase=["commentary"])],
+     [A(T("hi")), A(T("ho")), A(T("hu")), A(T("he"))]),
+    ([ASST([{"type": "text", "text": "p"}], phase="commentary")], [A(T("p"), phase="commentary")]),
+    ([ASST("", phase="commentary"), ASST(None, phase="commentary")], []),
+    ([ASST(SubStr("s"))], [A([{"type": "output_text", "text": SubStr("s")}])]),
+    ([ASST("c", reasoning_details=[ENC()], tool_calls=[tc("x")], phase="commentary")],
+     [R("enc", "rs_1"), A(T("c"), phase="commentary"), FC("x", "f", "{}")]),
+    ([ASST(None, reasoning_details=[ENC("a", "rs_a"), ENC("b", "rs_b")], tool_calls=[tc("x")])],
+     [R("a", "rs_a"), R("b", "rs_b"), FC("x", "f", "{}")]),
+    ([ASST(None, reasoning_details=[ENC()])], [R("enc", "rs_1")]),
+    ([ASST(None, reasoning_details=[ENC(id_=None), ENC(id_=""), ENC(id_=5), ENC(id_=SubStr("rs_s"))])],
+     [R("enc"), R("enc"), R("enc"), R("enc", SubStr("rs_s"))]),
+    ([ASST(None, reasoning_details=[ENC(fmt=None), {"type": "reasoning.encrypted", "data": "d"},
+                                    ENC(fmt="anthropic-claude-v1"), ENC(fmt=""), ENC(fmt=SubStr("openai-responses-v1"))])],
+     [R("enc", "rs_1"), R("d"), R("enc", "rs_1")]),
+    ([ASST(None, reasoning_details=[ENC(data=""), ENC(data=None), ENC(data=5), ENC(data=SubStr("sd")),
+                                    {"type": "reasoning.summary", "summary": "s"}, {"type": "reasoning.text"},
+                                    {"data": "no type"}, dict(ENC(), type=SubStr("reasoning.encrypted"))])],
+     [R(SubStr("sd"), "rs_1"), R("enc", "rs_1")]),
+    ([ASST(None, reasoning_details=(ENC(),)), ASST(None, reasoning_details=ENC()),
+      ASST(None, reasoning_details="enc"), ASST(None, reasoning_details=None)], []),
+    ([ASST(None, reasoning_details=SubList([ENC(), "x", None, 5, [ENC()], SubDict(ENC(data="sub"))]))],
+     [R("enc", "rs_1"), R("sub", "rs_1")]),
+    ([{"role": "user", "content": "u", "reasoning_details": [ENC()], "phase": "commentary"},
+      {"role": "tool", "content": "o", "reasoning_details": [ENC()], "phase": "commentary"}],
+     [U("u"), OUT("", "o")]),
+]
+
+
+@pytest.mark.parametrize("messages,items", STATE_CASES)
+def test_model_state_carried_back(impl, messages, items):
+    snapshot = copy.deepcopy(messages)
+    instructions, result = impl.convert_messages(messages)
+    assert instructions is None
+    assert typed(result) == typed(items)
+    assert typed(messages) == typed(snapshot)
+
+
+def test_carried_state_keeps_the_callers_objects(impl):
+    data, id_, phase, text = "e" * 40, "rs_" + "i" * 30, SubStr("commentary"), SubStr("t" * 30)
+    msg = ASST(text, reasoning_details=[{"type": "reasoning.encrypted", "data": data, "id": id_}], phase=phase)
+    _, items = impl.convert_messages([msg])
+    reasoning, message = items
+    assert reasoning["encrypted_content"] is data and reasoning["id"] is id_
+    assert message["content"][0]["text"] is text and message["phase"] is phase
+    _, again = impl.convert_messages([msg])
+    assert again[0]["summary"] is not reasoning["summary"]
+
+
+def test_detail_reads_in_order(impl):
+    log = []
+
+    class Rec(dict):
+        def get(self, *a):
+            log.append(a)
+            return super().get(*a)
+    details = [Rec(type="reasoning.encrypted", data="d", format="openai-responses-v1", id="i"),
+               Rec(type="other", data="d"), Rec(type="reasoning.encrypted", data=""),
+               Rec(type="reasoning.encrypted", data="d", format="x")]
+    impl.convert_messages([{"role": "assistant", "content": None, "reasoning_details": details}])
+    assert log == [("type",), ("data",), ("format",), ("id",), ("type",), ("type",), ("data",),
+                   ("type",), ("data",), ("format",)]
+
+
+@pytest.mark.parametrize("returned,content", [
+    ("n", T("n")), ("", None), ([], []), (5, 5), (None, None), (("t",), ("t",)),
+])
+def test_assistant_content_as_normalized(impl, monkeypatch, returned, content):
+    """What _normalize_content returns is the item's content; only a non-empty
+    text becomes one output_text part."""
+    monkeypatch.setattr(impl, "_normalize_content", lambda c, t: returned)
+    _, items = impl.convert_messages([ASST("x")])
+    assert typed(items) == typed([A(returned if content is None else content)])
 
 
 @pytest.mark.parametrize("messages,instructions,items", CASES)
@@ -133,7 +246,7 @@ def test_get_calls_in_order(impl):
     msgs = [Rec(role="assistant", content="c", tool_calls=[Rec(id="i", function=Rec(name="n"))]),
             Rec(role="tool", content="o"), Rec(role="user")]
     impl.convert_messages(msgs)
-    assert log == [("role", ""), ("content", ""), ("tool_calls",),
+    assert log == [("role", ""), ("content", ""), ("tool_calls",), ("reasoning_details",), ("phase",),
                    ("function", {}), ("id", ""), ("name", ""), ("arguments", ""),
                    ("role", ""), ("content", ""), ("tool_call_id", ""),
                    ("role", ""), ("content", "")]

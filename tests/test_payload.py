@@ -10,7 +10,7 @@ SYS = [{"role": "system", "content": "be brief"}, {"role": "user", "content": "h
 USER = [{"role": "user", "content": "hi"}]
 TOOLS = [{"type": "function", "function": {"name": "f", "parameters": {"type": "object"}}}]
 FLAT = [{"type": "function", "name": "f", "description": "", "parameters": {"type": "object"}, "strict": False}]
-INPUT = [{"role": "user", "content": "hi"}]
+INPUT = [{"type": "message", "role": "user", "content": "hi"}]
 
 CASES = [
     (USER, {}, {}, {"model": "gpt-4o", "input": INPUT, "max_output_tokens": 50000, "temperature": 0.7}),
@@ -121,14 +121,14 @@ class Rec(dict):
 
 
 @pytest.mark.parametrize("kwargs,expected", [
-    ({}, [("model", "gpt-4o"), ("reasoning_effort", None), ("reasoning_summary", None),
+    ({}, [("model", "gpt-4o"), ("reasoning_effort", None), ("reasoning_summary", None), ("store", None),
           ("temperature", 0.7), ("max_tokens", 50000)]),
     (dict(temperature=0), [("model", "gpt-4o"), ("reasoning_effort", None), ("reasoning_summary", None),
-                           ("max_tokens", 50000)]),
+                           ("store", None), ("max_tokens", 50000)]),
     (dict(max_tokens=0, temperature=None), [("model", "gpt-4o"), ("reasoning_effort", None),
-                                            ("reasoning_summary", None), ("temperature", 0.7)]),
+                                            ("reasoning_summary", None), ("store", None), ("temperature", 0.7)]),
     (dict(max_tokens=1, temperature=1), [("model", "gpt-4o"), ("reasoning_effort", None),
-                                         ("reasoning_summary", None)]),
+                                         ("reasoning_summary", None), ("store", None)]),
 ])
 def test_config_reads(impl, kwargs, expected):
     config = Rec(temperature=0.1)

@@ -402,7 +402,7 @@ def test_a_part_dropped_from_its_list_while_read_stays_alive(impl, role, reads):
     if role == "system":
         assert (instructions, items) == ("be brief", [])
     else:
-        assert (instructions, items) == (None, [{"role": "user", "content": [{"type": "input_text", "text": "be brief"}]}])
+        assert (instructions, items) == (None, [{"type": "message", "role": "user", "content": [{"type": "input_text", "text": "be brief"}]}])
     assert content == [] and ref() is None and log == reads + ["freed"]
 
 

@@ -9,61 +9,81 @@ USER = [{"role": "user", "content": "hi"}]
 SYSTEM = [{"role": "system", "content": "terse"}] + USER
 
 
+BASE = ["model", "input", "max_output_tokens"]
+INCLUDE = ["reasoning.encrypted_content"]
+
+
 @pytest.mark.parametrize("config,keys,temperature,reasoning", [
-    ({}, ["model", "input", "max_output_tokens", "temperature"], 0.7, None),
-    # a reasoning effort other than "none" drops the default temperature
-    ({"reasoning_effort": "high"}, ["model", "input", "max_output_tokens", "reasoning"], None, {"effort": "high"}),
-    ({"reasoning_effort": "none"}, ["model", "input", "max_output_tokens", "temperature", "reasoning"], 0.7,
-     {"effort": "none"}),
-    # a summary alone keeps it
-    ({"reasoning_summary": "auto"}, ["model", "input", "max_output_tokens", "temperature", "reasoning"], 0.7,
-     {"summary": "auto"}),
-    ({"reasoning_effort": "low", "reasoning_summary": "auto"}, ["model", "input", "max_output_tokens", "reasoning"],
+    ({}, BASE + ["temperature"], 0.7, None),
+    # a reasoning effort other than "none" drops the default temperature and
+    # asks for the encrypted reasoning
+    ({"reasoning_effort": "high"}, BASE + ["reasoning", "include"], None, {"effort": "high"}),
+    ({"reasoning_effort": "none"}, BASE + ["temperature", "reasoning"], 0.7, {"effort": "none"}),
+    # a summary alone keeps it, and asks for nothing more
+    ({"reasoning_summary": "auto"}, BASE + ["temperature", "reasoning"], 0.7, {"summary": "auto"}),
+    ({"reasoning_effort": "low", "reasoning_summary": "auto"}, BASE + ["reasoning", "include"],
      None, {"effort": "low", "summary": "auto"}),
     # an explicit temperature in the configuration is sent as given
-    ({"reasoning_effort": "low", "temperature": 1}, ["model", "input", "max_output_tokens", "temperature", "reasoning"],
+    ({"reasoning_effort": "low", "temperature": 1}, BASE + ["temperature", "reasoning", "include"],
      1, {"effort": "low"}),
-    ({"reasoning_effort": "low", "temperature": None}, ["model", "input", "max_output_tokens", "reasoning"], None,
-     {"effort": "low"}),
+    ({"reasoning_effort": "low", "temperature": None}, BASE + ["reasoning", "include"], None, {"effort": "low"}),
     # None is "not set"; falsy values are set and carried unvalidated
-    ({"reasoning_effort": None, "reasoning_summary": None}, ["model", "input", "max_output_tokens", "temperature"],
-     0.7, None),
-    ({"reasoning_effort": "", "reasoning_summary": 0}, ["model", "input", "max_output_tokens", "reasoning"], None,
+    ({"reasoning_effort": None, "reasoning_summary": None, "store": None}, BASE + ["temperature"], 0.7, None),
+    ({"reasoning_effort": "", "reasoning_summary": 0}, BASE + ["reasoning", "include"], None,
      {"effort": "", "summary": 0}),
+    # store goes as given, with or without reasoning
+    ({"store": False}, BASE + ["temperature", "store"], 0.7, None),
+    ({"store": 0, "reasoning_effort": "none"}, BASE + ["temperature", "reasoning", "store"], 0.7, {"effort": "none"}),
+    ({"store": True, "reasoning_effort": "medium"}, BASE + ["reasoning", "include", "store"], None,
+     {"effort": "medium"}),
 ])
 def test_reasoning_settings(impl, config, keys, temperature, reasoning):
     payload = impl.build_payload(USER, config)
     assert list(payload) == keys
     assert payload.get("temperature") == temperature
     assert payload.get("reasoning") == reasoning
+    if "include" in keys:
+        assert type(payload["include"]) is list and payload["include"] == INCLUDE
+        assert impl.build_payload(USER, config)["include"] is not payload["include"]
+    if "store" in keys:
+        assert payload["store"] is config["store"]
 
 
 def test_reasoning_key_order_with_every_option(impl):
-    effort, summary = "high", "auto"
-    payload = impl.build_payload(SYSTEM, {"reasoning_effort": effort, "reasoning_summary": summary}, tools=[
-        {"type": "function", "function": {"name": "f"}}], tool_choice="auto", stream=True, temperature=0.2)
+    effort, summary, store = "high", "auto", False
+    payload = impl.build_payload(SYSTEM, {"reasoning_effort": effort, "reasoning_summary": summary, "store": store},
+                                 tools=[{"type": "function", "function": {"name": "f"}}], tool_choice="auto",
+                                 stream=True, temperature=0.2)
     assert list(payload) == ["model", "input", "max_output_tokens", "instructions", "temperature", "reasoning",
-                             "stream", "tools", "tool_choice"]
+                             "include", "store", "stream", "tools", "tool_choice"]
     assert payload["temperature"] == 0.2
     assert payload["reasoning"]["effort"] is effort and payload["reasoning"]["summary"] is summary
 
 
-def test_effort_is_compared_with_its_own_operator(impl):
+@pytest.mark.parametrize("ne,include", [(False, False), (True, True), (0, False), ([1], True)])
+@pytest.mark.parametrize("temperature", [None, 0.5])
+def test_effort_is_compared_once_with_its_own_operator(impl, ne, include, temperature):
     class Effort:
-        def __ne__(self, other):
-            self.seen = other
-            return False  # "equal to none": reasoning off, default kept
-    e = Effort()
-    payload = impl.build_payload(USER, {"reasoning_effort": e})
-    assert e.seen == "none" and payload["temperature"] == 0.7 and payload["reasoning"]["effort"] is e
+        seen = []
 
+        def __ne__(self, other):
+            self.seen.append(other)
+            return ne
+    e = Effort()
+    payload = impl.build_payload(USER, {"reasoning_effort": e}, temperature=temperature)
+    assert e.seen == ["none"] and payload["reasoning"]["effort"] is e
+    assert ("include" in payload) == include
+    # the default temperature follows the same one comparison
+    assert payload.get("temperature") == (temperature if temperature is not None else None if include else 0.7)
+
+
+@pytest.mark.parametrize("temperature", [None, 0.5])
+def test_effort_comparison_errors_propagate(impl, temperature):
     class Raises:
         def __ne__(self, other):
             raise Boom
     with pytest.raises(Boom):
-        impl.build_payload(USER, {"reasoning_effort": Raises()})
-    # with a temperature argument the comparison is never made
-    assert impl.build_payload(USER, {"reasoning_effort": Raises()}, temperature=0.5)["temperature"] == 0.5
+        impl.build_payload(USER, {"reasoning_effort": Raises()}, temperature=temperature)
 
 
 def test_default_temperature_is_only_read_when_no_argument(impl):
@@ -75,7 +95,7 @@ def test_default_temperature_is_only_read_when_no_argument(impl):
             return super().get(*a)
     impl.build_payload(USER, Cfg(reasoning_effort="high"))
     assert reads == [("model", "gpt-4o"), ("reasoning_effort", None), ("reasoning_summary", None),
-                     ("temperature", None), ("max_tokens", 50000)]
+                     ("store", None), ("temperature", None), ("max_tokens", 50000)]
 
 
 def reply(*output, **kw):

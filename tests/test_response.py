@@ -12,12 +12,16 @@ RECORDED = pathlib.Path(__file__).resolve().parent / "data" / "recorded"
 
 
 def reply(content="", tool_calls=None, finish="stop", usage=(0, 0, 0), id_="", model="", reasoning=None,
-          details=None):
+          details=None, reasoning_details=None, phase=None):
     message = {"role": "assistant", "content": content}
     if reasoning is not None:
         message["reasoning_content"] = reasoning
+    if reasoning_details:
+        message["reasoning_details"] = reasoning_details
     if tool_calls is not None:
         message["tool_calls"] = tool_calls
+    if phase is not None:
+        message["phase"] = phase
     return {"id": id_, "object": "chat.completion", "model": model,
             "choices": [{"index": 0, "message": message, "finish_reason": finish}],
             "usage": usage_of(usage, details)}
@@ -154,7 +158,7 @@ def test_reads_in_order(impl):
                        Rec(type="function_call", id="i")],
                usage=Rec(input_tokens=1))
     impl.normalize_response(resp)
-    assert log == [("output", []), ("type", ""), ("content", []), ("text",), ("output_text",),
+    assert log == [("output", []), ("type", ""), ("content", []), ("text",), ("output_text",), ("phase",),
                    ("type", ""), ("call_id",), ("id", ""), ("name", ""), ("arguments", ""),
                    ("usage", {}), ("input_tokens", 0), ("output_tokens", 0), ("completion_tokens", 0),
                    ("total_tokens", 0), ("input_tokens_details",), ("prompt_tokens_details",),
@@ -206,6 +210,14 @@ def test_real_replies(impl, name):
 # same object a non-streaming call returns; these six hold reasoning summaries
 # (recording number: summary parts).
 SUMMARIZED = {"07": 3, "08": 1, "09": 12, "16": 1, "21": 4, "29": 1}
+# Those whose reasoning items carry encrypted content, and whose message
+# items name a phase.
+ENCRYPTED_IN = {"08", "09", "16"}
+PHASED = {"09", "29"}
+
+
+def ENCRYPTED(data, id_, index):
+    return {"type": "reasoning.encrypted", "data": data, "id": id_, "format": "openai-responses-v1", "index": index}
 
 
 @pytest.mark.parametrize("number", sorted(SUMMARIZED))
@@ -219,8 +231,78 @@ def test_real_replies_with_reasoning_summaries(impl, number):
     texts = [p["text"] for i in output if i["type"] == "message" for p in i["content"]]
     calls = [TC(i["call_id"], i["name"], i["arguments"]) for i in output if i["type"] == "function_call"]
     u = resp["usage"]
+    encrypted = [ENCRYPTED(i["encrypted_content"], i["id"], k) for k, i in enumerate(
+        i for i in output if i["type"] == "reasoning" and i.get("encrypted_content"))]
+    phases = [i["phase"] for i in output if i["type"] == "message" and i.get("phase")]
+    assert bool(encrypted) == (number in ENCRYPTED_IN) and bool(phases) == (number in PHASED)
     out = impl.normalize_response(resp)
     assert typed(out) == typed(reply("".join(texts), calls or None, "tool_calls" if calls else "stop",
                                      (u["input_tokens"], u["output_tokens"], u["total_tokens"]),
                                      resp["id"], resp["model"], reasoning="\n\n".join(summaries),
-                                     details=details_of(u)))
+                                     details=details_of(u), reasoning_details=encrypted,
+                                     phase=phases[-1] if phases else None))
+
+
+def rs(data=None, id_=None, summary=(), **extra):
+    item = {"type": "reasoning", "summary": [{"type": "summary_text", "text": t} for t in summary], **extra}
+    if id_ is not None:
+        item["id"] = id_
+    if data is not None:
+        item["encrypted_content"] = data
+    return item
+
+
+def phased(text, phase):
+    return {"type": "message", "content": [{"type": "output_text", "text": text}], "phase": phase}
+
+
+class SubStr(str):
+    pass
+
+
+# The model's own state in a reply: each reasoning item's encrypted content,
+# and the phase of the last message item that names one.
+@pytest.mark.parametrize("output,details,phase", [
+    ([rs("e1", "rs_1")], [ENCRYPTED("e1", "rs_1", 0)], None),
+    ([rs("e1")], [ENCRYPTED("e1", None, 0)], None),
+    ([rs("e1", 7)], [ENCRYPTED("e1", 7, 0)], None),
+    ([rs(""), rs(None), rs(5), rs(["e"]), rs("e2", "b")], [ENCRYPTED("e2", "b", 0)], None),
+    ([rs("a", "x"), rs(), rs(SubStr("b"), "y")], [ENCRYPTED("a", "x", 0), ENCRYPTED(SubStr("b"), "y", 1)], None),
+    ([{"type": "message", "encrypted_content": "no"}, {"type": "function_call", "encrypted_content": "no"}],
+     None, None),
+    ([phased("a", "commentary"), phased("b", "final_answer")], None, "final_answer"),
+    ([phased("a", "commentary"), phased("b", ""), phased("c", None), phased("d", 5)], None, "commentary"),
+    ([phased("a", SubStr("final_answer"))], None, SubStr("final_answer")),
+    ([{"type": "reasoning", "phase": "commentary"}, {"type": "function_call", "phase": "commentary"}], None, None),
+])
+def test_model_state_in_replies(impl, output, details, phase):
+    message = impl.normalize_response(reply_of(output))["choices"][0]["message"]
+    assert typed(message.get("reasoning_details")) == typed(details)
+    assert typed(message.get("phase")) == typed(phase)
+
+
+def reply_of(output):
+    return {"output": output}
+
+
+def test_model_state_keys_in_order_and_objects_kept(impl):
+    data, id_, ph = "e" * 50, "rs_" + "x" * 40, "final" + "_answer"
+    resp = {"output": [rs(data, id_, ["sum"]), call(call_id="c"), phased("t", ph)]}
+    message = impl.normalize_response(resp)["choices"][0]["message"]
+    assert list(message) == ["role", "content", "reasoning_content", "reasoning_details", "tool_calls", "phase"]
+    detail, = message["reasoning_details"]
+    assert detail["data"] is data and detail["id"] is id_ and message["phase"] is ph
+    assert list(detail) == ["type", "data", "id", "format", "index"]
+
+
+def test_reasoning_item_reads_in_order(impl):
+    log = []
+
+    class Rec(dict):
+        def get(self, *a):
+            log.append(a)
+            return super().get(*a)
+    impl.normalize_response({"output": [Rec(type="reasoning", encrypted_content="e", id="i"),
+                                        Rec(type="reasoning", summary=[], encrypted_content="")]})
+    assert log == [("type", ""), ("summary",), ("content",), ("encrypted_content",), ("id",),
+                   ("type", ""), ("summary",), ("content",), ("encrypted_content",)]
