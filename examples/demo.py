@@ -13,7 +13,11 @@ event at a time with a short pause, so the deltas can be seen arriving:
           so this answer was recorded in another conversation.
 
 Reasoning is printed with every line prefixed "thinking: " (and dimmed when
-stdout is a terminal), apart from the answer.
+stdout is a terminal), apart from the answer. The model's own state comes
+back with each finish delta (its encrypted reasoning as `_reasoning_details`,
+the phase of its message as `_phase`); the loop stores both on the assistant
+message, and the next request carries the reasoning back, right before the
+call it led to.
 
     python examples/demo.py              # the native module, routes.responses_api
     python examples/demo.py --twin       # the pure-Python twin, for comparison
@@ -119,7 +123,8 @@ def start_replay_server(recordings, pause):
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
             request = json.loads(body)
             posts.append(request)
-            items = ", ".join(item.get("type") or item.get("role") or "?" for item in request.get("input", []))
+            items = ", ".join((item.get("role") if item.get("type") == "message" else item.get("type")) or "?"
+                              for item in request.get("input", []))
             print("[server] %s %s: %d bytes, model %s, %d tools, stream=%s, input: %s" % (
                 self.command, self.path, len(body), request.get("model"), len(request.get("tools", [])),
                 request.get("stream"), items), file=sys.stderr, flush=True)
@@ -188,7 +193,8 @@ class Printer:
 
 def consume(deltas, printer):
     """Assemble the reply the way the host's loop does, printing as it comes."""
-    reply = {"content": "", "reasoning": "", "tool_calls": {}, "finish_reason": None, "usage": None, "error": None}
+    reply = {"content": "", "reasoning": "", "tool_calls": {}, "finish_reason": None, "usage": None, "error": None,
+             "reasoning_details": None, "phase": None}
     for delta in deltas:
         if delta.get("reasoning_content"):
             printer.reasoning(delta["reasoning_content"])
@@ -202,7 +208,8 @@ def consume(deltas, printer):
             call["name"] = fragment["function"]["name"] or call["name"]
             call["arguments"] += fragment["function"]["arguments"]
         if "_finish_reason" in delta:
-            reply.update(finish_reason=delta["_finish_reason"], usage=delta["_usage"], error=delta.get("_error"))
+            reply.update(finish_reason=delta["_finish_reason"], usage=delta["_usage"], error=delta.get("_error"),
+                         reasoning_details=delta.get("_reasoning_details"), phase=delta.get("_phase"))
     printer.end()
     return reply
 
@@ -212,6 +219,8 @@ def main(argv=None):
     parser.add_argument("--url", default=os.environ.get("OPENAI_BASE_URL"), help="a real endpoint (or its base URL)")
     parser.add_argument("--api-key", default=os.environ.get("OPENAI_API_KEY"), help="sent as 'Authorization: Bearer KEY'")
     parser.add_argument("--model", default=None, help="model name (default: the module's default)")
+    parser.add_argument("--reasoning-effort", default=None,
+                        help="for reasoning models: low, medium, high (the replay uses medium)")
     parser.add_argument("--twin", action="store_true", help="use the pure-Python twin instead of the native module")
     parser.add_argument("--local", action="store_true", help="replay the recordings even when a URL or key is set")
     parser.add_argument("--pause", type=float, default=0.03, help="seconds between replayed events")
@@ -227,7 +236,14 @@ def main(argv=None):
     headers = {"Content-Type": "application/json"}
     if args.api_key:
         headers["Authorization"] = "Bearer " + args.api_key
-    llm_config = {"model": args.model} if args.model else {}
+    # The replay asks for the model its first recording was made with.
+    model = args.model or (None if remote else "gpt-5.1-codex-max")
+    llm_config = {"model": model} if model else {}
+    # Reasoning models: the encrypted reasoning is asked for and carried
+    # between turns, with nothing stored on the server.
+    effort = args.reasoning_effort or (None if remote else "medium")
+    if effort:
+        llm_config.update(reasoning_effort=effort, store=False)
     printer = Printer(sys.stdout, sys.stdout.isatty())
 
     print("module: %s (%s)" % (ra.__name__, "twin" if args.twin else "native"))
@@ -249,15 +265,26 @@ def main(argv=None):
                 print("tool call %d: %s(%s)  id=%s" % (index, call["name"], call["arguments"], call["id"]))
             print("finish reason: %s" % reply["finish_reason"])
             print("usage: %s" % json.dumps(reply["usage"]))
+            for detail in reply["reasoning_details"] or []:
+                print("carried reasoning %d: %s, %d characters encrypted" % (
+                    detail["index"], detail["id"], len(detail["data"])))
+            if reply["phase"]:
+                print("phase: %s" % reply["phase"])
             if reply["error"]:
                 print("error: %s" % reply["error"])
             if reply["finish_reason"] != "tool_calls":
                 break
-            # The host's loop: the assistant turn with its calls, then one
-            # tool message per call, and the next request.
-            messages.append({"role": "assistant", "content": reply["content"] or None, "tool_calls": [
+            # The host's loop: the assistant turn with its calls and the
+            # model's own state, then one tool message per call, and the
+            # next request.
+            assistant = {"role": "assistant", "content": reply["content"] or None, "tool_calls": [
                 {"id": c["id"], "type": "function", "function": {"name": c["name"], "arguments": c["arguments"]}}
-                for c in calls]})
+                for c in calls]}
+            if reply["reasoning_details"]:
+                assistant["reasoning_details"] = reply["reasoning_details"]
+            if reply["phase"]:
+                assistant["phase"] = reply["phase"]
+            messages.append(assistant)
             for call in calls:
                 output = run_tool(call)
                 print("tool output for %s: %s" % (call["id"], output))

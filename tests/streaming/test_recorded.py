@@ -157,10 +157,15 @@ def test_demo_replays_an_agent_loop(impl, monkeypatch, capsys, tty):
             '\ntool call 0: calculator({"a":12,"b":7,"op":"add"})  id=call_AB6AaRZ1FYZB2RwS6A5vbdqn\n'
             "finish reason: tool_calls\n") in out
     assert "tool output for call_AB6AaRZ1FYZB2RwS6A5vbdqn: 19\n" in out
+    # The model's encrypted reasoning is carried to the next request, and the
+    # answer's phase is shown.
+    assert ("finish reason: tool_calls\nusage: " in out and "\ncarried reasoning 0: "
+            "rs_01830d662ab3856501693c321405c88190be3ab04d5782d5f9, 1060 characters encrypted\n") in out
+    assert out.count("carried reasoning") == 1 and "\nphase: final_answer\n" in out
     assert (dim + "thinking: **Counting character occurrences**" + reset +
             "\nThere are **3** letter **“r”**s in **“strawberry.”**\n\n") in out
     assert "positions **3, 8, and 9**.\nfinish reason: stop\n" in out
     assert ("\033" in out) == tty
     # The second request carries the call and its output.
     assert [line.split("input: ")[1] for line in captured.err.splitlines()] == [
-        "user", "user, function_call, function_call_output"]
+        "user", "user, reasoning, function_call, function_call_output"]
