@@ -4,23 +4,27 @@ types (the `openai` package, a test-only dependency).
 Requests: every payload of a matrix of realistic conversations is validated,
 as the JSON text that goes on the wire, against `ResponseCreateParamsStreaming`
 or `ResponseCreateParamsNonStreaming`, with unknown keys refused in every
-nested typed dict. One difference between those types and what the endpoint
-accepts is allowed, and only in its exact shape: an assistant history message
-whose content is a list of `output_text` parts (the types admit such parts
-only inside an output message carrying an id and a status).
+nested typed dict and a message item's `type` required. Two differences
+between those types and what the endpoint accepts are allowed, each only in
+its exact shape and only where the conversation has it: an assistant history
+message whose content is a list of `output_text` parts (the types admit such
+parts only inside an output message carrying an id and a status), and a
+reasoning item without an id (the types require one).
 
 Replies: `normalize_response` of every recorded reply, and of the reply each
 recorded stream ends with, gives a message that is a `ChatCompletionMessage`
 and a usage that is a `CompletionUsage`, with no key the types lack besides
-"reasoning_content".
+"reasoning_content", "reasoning_details" and "phase", each exactly when the
+reply has what it carries.
 """
 import functools
 import itertools
 import json
 import pathlib
-from typing import Literal, TypedDict
+from typing import Annotated, Any, Literal, NotRequired, TypedDict
 
 import pytest
+from annotated_types import Len
 from pydantic import TypeAdapter, ValidationError
 from pydantic_core import SchemaValidator
 
@@ -38,12 +42,17 @@ RECORDED = pathlib.Path(__file__).resolve().parent / "data" / "recorded"
 # ---------------------------------------------------------------------------
 # Closed validators
 
+# Message item types whose `type` the types leave optional: required here,
+# since strict servers refuse a message item that does not name its type.
+TYPE_REQUIRED = {"EasyInputMessageParam", "Message"}
+
 
 def _closed(schema):
     """A copy of a pydantic core schema in which every typed dict refuses keys
-    it does not declare, and every iterable field is checked at once as a list
-    (pydantic checks an `Iterable[...]` field lazily, only when the validated
-    value is iterated, so `tools` would otherwise never be looked at)."""
+    it does not declare, a message item must name its type, and every
+    iterable field is checked at once as a list (pydantic checks an
+    `Iterable[...]` field lazily, only when the validated value is iterated,
+    so `tools` would otherwise never be looked at)."""
     if isinstance(schema, list):
         return [_closed(x) for x in schema]
     if not isinstance(schema, dict):
@@ -51,6 +60,8 @@ def _closed(schema):
     out = {k: _closed(v) for k, v in schema.items()}
     if out.get("type") == "typed-dict":
         out["extra_behavior"] = "forbid"
+        if getattr(out.get("cls"), "__name__", None) in TYPE_REQUIRED and "role" in out["fields"]:
+            out["fields"] = dict(out["fields"], type=dict(out["fields"]["type"], required=True))
     elif out.get("type") == "generator":
         out["type"] = "list"
     elif out.get("type") == "union":
@@ -90,18 +101,31 @@ def _within(loc, path):
     return _steps(loc)[:len(path)] == path
 
 
-# The one allowed difference, in its exact shape.
+# The allowed differences, each in its exact shape.
 class _OutputTextPart(TypedDict):
     type: Literal["output_text"]
     text: str
 
 
 class _AssistantOutputTextMessage(TypedDict):
+    """Strict servers take assistant history text only as output parts; the
+    types admit those only in an output message with an id and a status."""
+    type: Literal["message"]
     role: Literal["assistant"]
-    content: list[_OutputTextPart]
+    content: Annotated[list[_OutputTextPart], Len(1)]
+    phase: NotRequired[Literal["commentary", "final_answer"]]
 
 
-ASSISTANT_OUTPUT_TEXT = closed_validator(_AssistantOutputTextMessage)
+class _StatelessReasoningItem(TypedDict):
+    """The endpoint takes encrypted reasoning without its id (the stateless
+    form, for a detail that had none); the types require the id."""
+    type: Literal["reasoning"]
+    summary: Annotated[list[Any], Len(0, 0)]
+    encrypted_content: Annotated[str, Len(1)]
+
+
+ALLOWANCES = {"output_text": closed_validator(_AssistantOutputTextMessage),
+              "stateless": closed_validator(_StatelessReasoningItem)}
 INPUT_ITEM = closed_validator(ResponseInputItemParam)
 
 
@@ -114,18 +138,32 @@ def _item_refused(text):
     return False
 
 
-def _is_assistant_output_text(item):
-    try:
-        ASSISTANT_OUTPUT_TEXT.validate_json(json.dumps(item), strict=True)
-    except ValidationError:
-        return False
-    return True
+def _allowance(item):
+    """The name of the allowed difference `item` has the shape of, or None."""
+    text = json.dumps(item)
+    for name, validator in ALLOWANCES.items():
+        try:
+            validator.validate_json(text, strict=True)
+        except ValidationError:
+            continue
+        return name
+    return None
 
 
-def _as_output_message(item, n):
-    """The same history message in the form the types accept."""
-    return {"type": "message", "id": f"msg_{n}", "status": "completed", "role": "assistant",
-            "content": [dict(part, annotations=[]) for part in item["content"]]}
+def _accepted_form(item, n, kind):
+    """The same input item in the form the types accept."""
+    if kind == "stateless":
+        return dict(item, id=f"rs_{n}")
+    return dict(item, id=f"msg_{n}", status="completed",
+                content=[dict(part, annotations=[]) for part in item["content"]])
+
+
+def _accepted(payload, kinds=None):
+    """`payload` with every allowed difference in the form the types accept."""
+    if kinds is None:
+        kinds = [_allowance(item) for item in payload["input"]]
+    return dict(payload, input=[_accepted_form(item, i, kind) if kind else item
+                                for i, (item, kind) in enumerate(zip(payload["input"], kinds))])
 
 
 # ---------------------------------------------------------------------------
@@ -172,35 +210,67 @@ OUTPUTS = {
 }
 
 
-def _calls(content, outputs):
-    return ([{"role": "assistant", "content": content, "tool_calls": CALLS}]
+def _calls(content, outputs, **assistant):
+    return ([{"role": "assistant", "content": content, "tool_calls": CALLS, **assistant}]
             + [{"role": "tool", "tool_call_id": c["id"], "content": o} for c, o in zip(CALLS, outputs)])
 
 
+def encrypted(n, **changes):
+    """A `reasoning_details` entry as a reply or a stream's finish delta gives
+    it; a change to ``...`` leaves that key out."""
+    detail = {"type": "reasoning.encrypted", "data": f"gAAAAABpPDIV{n}Xf5LyoTTD==", "id": f"rs_0842a5{n}",
+              "format": "openai-responses-v1", "index": n}
+    return {k: v for k, v in dict(detail, **changes).items() if v is not ...}
+
+
+# Entries that are not this endpoint's encrypted reasoning: no input item.
+FOREIGN = [{"type": "reasoning.text", "text": "Checking both cities.", "format": "openai-responses-v1", "index": 0},
+           {"type": "reasoning.summary", "summary": "Weather lookups.", "index": 1},
+           encrypted(2, format="other-vendor-v1"), encrypted(3, data="")]
+
 FOLLOW_UP = [{"role": "user", "content": "And tomorrow?"}]
+# name: (history, its assistant output_text messages, its reasoning items
+# without an id, all its reasoning items)
 HISTORIES = {
-    "no-history": [],
-    "assistant-text": [{"role": "assistant", "content": "Sunny in both."}] + FOLLOW_UP,
-    "assistant-text-parts": [{"role": "assistant", "content": [{"type": "text", "text": "Sunny "},
-                                                               {"type": "text", "text": "in both."}]}]
-    + FOLLOW_UP,
-    **{f"parallel-calls-{kind}-output": _calls("Let me check both cities.", out) + FOLLOW_UP
+    "no-history": ([], 0, 0, 0),
+    "assistant-text": ([{"role": "assistant", "content": "Sunny in both."}] + FOLLOW_UP, 1, 0, 0),
+    "assistant-text-parts": ([{"role": "assistant", "content": [{"type": "text", "text": "Sunny "},
+                                                                {"type": "text", "text": "in both."}]}]
+                             + FOLLOW_UP, 1, 0, 0),
+    **{f"parallel-calls-{kind}-output": (_calls("Let me check both cities.", out) + FOLLOW_UP, 1, 0, 0)
        for kind, out in OUTPUTS.items()},
-    "calls-only": _calls(None, (OUTPUTS["str"][0], OUTPUTS["dict"][1])) + FOLLOW_UP,
+    "calls-only": (_calls(None, (OUTPUTS["str"][0], OUTPUTS["dict"][1])) + FOLLOW_UP, 0, 0, 0),
+    # A reasoning model's loop: encrypted reasoning, a preamble, the calls;
+    # then reasoning again and the final answer.
+    "reasoning-loop": (_calls("Checking both cities.", OUTPUTS["str"], reasoning_details=[encrypted(0)],
+                              phase="commentary")
+                       + [{"role": "assistant", "content": "Sunny in both.", "phase": "final_answer",
+                           "reasoning_details": [encrypted(1, index=0), encrypted(2, index=1)]}] + FOLLOW_UP,
+                       2, 0, 3),
+    "reasoning-without-ids": (_calls(None, OUTPUTS["dict"], reasoning_details=[
+        encrypted(0, id=None), encrypted(1, id=...), encrypted(2, id="", format=None)]) + FOLLOW_UP, 0, 3, 3),
+    "reasoning-only": ([{"role": "assistant", "content": None, "phase": "commentary",
+                         "reasoning_details": [encrypted(0, format=...)]}] + FOLLOW_UP, 0, 0, 1),
+    "foreign-details": ([{"role": "assistant", "content": [{"type": "text", "text": "Sunny in both."}],
+                          "phase": "final_answer", "reasoning_details": FOREIGN + [encrypted(4)]}]
+                        + FOLLOW_UP, 1, 0, 1),
 }
-# The history whose assistant message is a list of parts: the only place
-# where the allowed difference may and must occur.
-OUTPUT_TEXT_HISTORY = "assistant-text-parts"
 
 CONFIGS = {
     "defaults": {},
     "reasoning-model": {"model": "gpt-5.4-mini", "temperature": None, "max_tokens": None},
+    "effort": {"model": "gpt-5.4", "reasoning_effort": "medium", "reasoning_summary": "auto"},
+    "effort-not-stored": {"model": "gpt-5.4", "reasoning_effort": "high", "store": False},
+    "no-effort-stored": {"model": "gpt-5.4", "reasoning_effort": "none", "store": True, "temperature": 0.2},
 }
 
+# Every history under every configuration and after every user turn; the
+# prompts in turn (each prompt meets every user turn and history).
 CONVERSATIONS = [
-    (f"{p}/{u}/{h}/{c}", PROMPTS[p] + [{"role": "user", "content": USERS[u]}] + HISTORIES[h],
-     CONFIGS[c], h == OUTPUT_TEXT_HISTORY)
-    for p, u, h, c in itertools.product(PROMPTS, USERS, HISTORIES, CONFIGS)
+    (f"{p}/{u}/{h}/{c}", PROMPTS[p] + [{"role": "user", "content": USERS[u]}] + HISTORIES[h][0],
+     CONFIGS[c], HISTORIES[h][1:])
+    for n, (h, c, u) in enumerate(itertools.product(HISTORIES, CONFIGS, USERS))
+    for p in [list(PROMPTS)[n % len(PROMPTS)]]
 ]
 
 TOOLS = [
@@ -235,19 +305,22 @@ MATRIX_SIZE = len(CONVERSATIONS) * len(OPTIONS)
 
 
 def _difference(payload, expected):
-    """Check one payload; returns a failure text, or None."""
-    allowed = [i for i, item in enumerate(payload["input"]) if _is_assistant_output_text(item)]
-    if bool(allowed) != expected:
-        return f"assistant output_text history at {allowed}, expected {'some' if expected else 'none'}"
-    # The difference occurs: the item type refuses each such message ...
+    """Check one payload against the counts `expected` of its history (output
+    text messages, reasoning items without an id, reasoning items); returns
+    a failure text, or None."""
+    kinds = [_allowance(item) for item in payload["input"]]
+    reasoning = sum(isinstance(item, dict) and item.get("type") == "reasoning" for item in payload["input"])
+    found = (kinds.count("output_text"), kinds.count("stateless"), reasoning)
+    if found != expected:
+        return f"(output_text messages, reasoning items without id, reasoning items) {found}, expected {expected}"
+    # Each difference occurs: the item type refuses each such item ...
+    allowed = [i for i, kind in enumerate(kinds) if kind]
     refused = [i for i in allowed if _item_refused(json.dumps(payload["input"][i]))]
     if refused != allowed:
-        return f"assistant output_text history accepted as it stands at {set(allowed) - set(refused)}"
-    # ... and it is the only one: with those messages in the form the types
+        return f"allowed shape accepted as it stands at {set(allowed) - set(refused)}"
+    # ... and they are the only ones: with those items in the form the types
     # accept, the payload is valid.
-    fixed = dict(payload, input=[_as_output_message(item, i) if i in allowed else item
-                                 for i, item in enumerate(payload["input"])])
-    errors = schema_errors(fixed)
+    errors = schema_errors(_accepted(payload, kinds))
     return f"schema errors: {errors[:3]}" if errors else None
 
 
@@ -260,25 +333,37 @@ def _blamed(errors):
 
 @pytest.mark.parametrize("options", OPTIONS)
 def test_payloads_match_the_request_types(impl, options, capsys):
-    failures = []
+    failures, sent = [], set()
     for name, messages, config, expected in CONVERSATIONS:
         payload = impl.build_payload(messages, config, **options)
         failure = _difference(payload, expected)
         if failure:
             failures.append(f"{name}: {failure}")
+        sent.update((key, json.dumps(payload[key])) for key in ("include", "store") if key in payload)
+        sent.update(("phase", item["phase"]) for item in payload["input"] if "phase" in item)
     capsys.readouterr()  # the image count lines
     assert not failures, f"{len(failures)} of {len(CONVERSATIONS)} payloads:\n" + "\n".join(failures[:10])
+    # The matrix does send the new keys, with each of their values.
+    assert sent == {("include", '["reasoning.encrypted_content"]'), ("store", "false"), ("store", "true"),
+                    ("phase", "commentary"), ("phase", "final_answer")}
 
 
 def test_matrix_size():
-    assert MATRIX_SIZE == 490 * 24  # 5 prompts x 7 user turns x 7 histories x 2 configurations x 24 options
-    assert sum(expected for *_, expected in CONVERSATIONS) == 70
+    assert MATRIX_SIZE == 385 * 24  # 11 histories x 5 configurations x 7 user turns x 24 options
+    assert len({name.split("/")[0] + "/" + name.split("/")[2] for name, *_ in CONVERSATIONS}) == 5 * 11
+    assert {expected for *_, expected in CONVERSATIONS} >= {(1, 0, 0), (2, 0, 3), (0, 3, 3)}
 
 
 def _valid(impl, **options):
     messages = PROMPTS["system"] + [{"role": "user", "content": USERS["images-mixed"]}] \
-        + HISTORIES["parallel-calls-dict-output"]
-    return impl.build_payload(messages, {}, tools=TOOLS, **options)
+        + HISTORIES["parallel-calls-dict-output"][0] \
+        + [{"role": "assistant", "content": None, "reasoning_details": [encrypted(0)]}]
+    payload = _accepted(impl.build_payload(messages, {"reasoning_effort": "low", "store": False}, tools=TOOLS,
+                                           **options))
+    assert [item.get("type") for item in payload["input"]] == [
+        "message", "message", "function_call", "function_call", "function_call_output", "function_call_output",
+        "message", "reasoning"]
+    return payload
 
 
 # Where an unknown key is planted: each path leads to a dict of the payload.
@@ -288,8 +373,11 @@ DEPTHS = {
     "image part": ("input", 0, "content", 1),
     "text part": ("input", 0, "content", 0),
     "assistant message": ("input", 1),
+    "output text part": ("input", 1, "content", 0),
     "function call": ("input", 2),
     "function call output": ("input", 4),
+    "reasoning item": ("input", 7),
+    "reasoning": ("reasoning",),
     "tool": ("tools", 1),
     "tool choice": ("tool_choice",),
 }
@@ -323,8 +411,16 @@ def test_unknown_key_is_refused_at_any_depth(impl, depth, stream, capsys):
     lambda p: p.update(tool_choice={"type": "function", "function": {"name": "get_weather"}}),
     lambda p: p.update(stream_options={"include_usage": True}),
     lambda p: p.update(max_output_tokens=1.5),
+    lambda p: p["input"][0].pop("type"),
+    lambda p: p["input"][1].update(phase="preamble"),
+    lambda p: p["input"][7].update(encrypted_content=["gAAAA"]),
+    lambda p: p["input"][7].update(summary=[{"type": "summary_text"}]),
+    lambda p: p.update(include=["reasoning.encrypted"]),
+    lambda p: p.update(store="false"),
 ], ids=["tool-without-strict", "non-object-parameters", "image-without-detail", "unknown-detail",
-        "arguments-not-text", "nested-tool-choice", "include-usage", "float-token-limit"])
+        "arguments-not-text", "nested-tool-choice", "include-usage", "float-token-limit", "message-without-type",
+        "unknown-phase", "encrypted-content-not-text", "summary-part-without-text", "unknown-include",
+        "store-not-bool"])
 def test_known_faults_are_refused(impl, mutate, capsys):
     """The validators see faults in lists that the types check lazily, in
     unions and in values, not only unknown keys."""
@@ -336,21 +432,30 @@ def test_known_faults_are_refused(impl, mutate, capsys):
 
 
 def test_allowance_is_narrow(impl):
-    """Only an assistant message of output_text parts is let through: not one
-    with another part type, another key or another role."""
-    payload = impl.build_payload(HISTORIES["assistant-text-parts"], {})
-    item = payload["input"][0]
-    assert _is_assistant_output_text(item) and _difference(payload, True) is None
+    """Only an assistant message of output_text parts (with a known phase or
+    none) and a reasoning item of encrypted content alone, with an empty
+    summary, are let through: not one with another part type, another key,
+    another role, no content, a non-empty summary or an id."""
+    messages = HISTORIES["reasoning-without-ids"][0][:1] + HISTORIES["reasoning-loop"][0][3:4]
+    payload = impl.build_payload(messages, {})
+    kinds = [_allowance(item) for item in payload["input"]]
+    assert kinds == ["stateless"] * 3 + [None] * 4 + ["output_text"], kinds
+    assert _difference(payload, (1, 3, 5)) is None
     # As it stands, the payload is refused there and nowhere else.
-    assert _blamed(schema_errors(payload)) == ({0}, [])
-    for bad in (dict(item, role="user"), dict(item, phase="final_answer", extra=1),
-                dict(item, content=item["content"] + [{"type": "input_text", "text": "x"}]),
-                dict(item, content=[dict(item["content"][0], annotations=[])])):
-        assert not _is_assistant_output_text(bad)
-        assert _difference(dict(payload, input=[bad]), True) is not None
-    wrong_elsewhere = dict(payload, input=[item, {"role": "user", "content": "?", "x": 1}])
-    assert _difference(wrong_elsewhere, True)
-    assert _blamed(schema_errors(wrong_elsewhere)) == ({0, 1}, [])
+    assert _blamed(schema_errors(payload)) == ({0, 1, 2, 7}, [])
+    reasoning, text = payload["input"][0], payload["input"][7]
+    for bad in (dict(text, role="user"), dict(text, extra=1), dict(text, phase="preamble"),
+                {k: v for k, v in text.items() if k != "type"}, dict(text, content=[]),
+                dict(text, content=text["content"] + [{"type": "input_text", "text": "x"}]),
+                dict(text, content=[dict(text["content"][0], annotations=[])]),
+                dict(reasoning, summary=[{"type": "summary_text", "text": "x"}]), dict(reasoning, extra=1),
+                dict(reasoning, encrypted_content=""), {k: v for k, v in reasoning.items() if k != "summary"},
+                dict(reasoning, type="message"), dict(reasoning, id="rs_1")):
+        assert _allowance(bad) is None, bad
+    wrong_elsewhere = dict(payload, input=payload["input"] + [{"type": "message", "role": "user",
+                                                              "content": "?", "x": 1}])
+    assert _difference(wrong_elsewhere, (1, 3, 5))
+    assert _blamed(schema_errors(wrong_elsewhere)) == ({0, 1, 2, 7, 8}, [])
 
 
 # ---------------------------------------------------------------------------
@@ -405,9 +510,26 @@ def _reasoning(reply):
     return texts
 
 
+def _details(reply):
+    """The `reasoning_details` of each reasoning item's encrypted content, in turn."""
+    items = [item for item in reply.get("output") or [] if item.get("type") == "reasoning"
+             and isinstance(item.get("encrypted_content"), str) and item["encrypted_content"]]
+    return [{"type": "reasoning.encrypted", "data": item["encrypted_content"], "id": item.get("id"),
+             "format": "openai-responses-v1", "index": k} for k, item in enumerate(items)]
+
+
+def _phase(reply):
+    """The phase of the last message item that names one."""
+    phases = [item.get("phase") for item in reply.get("output") or [] if item.get("type") == "message"]
+    return ([None] + [p for p in phases if isinstance(p, str) and p])[-1]
+
+
 def test_recordings_are_present():
     assert len(REPLIES) >= 9 + 29
     assert sum(bool(_summaries(r.values[0] or {})) for r in REPLIES) >= 6
+    # encrypted reasoning in six, one item of it with none; a phase in four
+    assert sum(bool(_details(r.values[0] or {})) for r in REPLIES) >= 6
+    assert sum(_phase(r.values[0] or {}) is not None for r in REPLIES) >= 4
 
 
 @pytest.mark.parametrize("reply", REPLIES)
@@ -424,10 +546,11 @@ def test_normalized_reply_matches_the_chat_types(impl, reply):
                          ("completion_tokens_details", "output_tokens_details")):
         carried = getattr(usage, ours)
         assert (carried.model_dump(exclude_unset=True) if carried else None) == (counts.get(theirs) or None)
-    reasoning = _reasoning(reply)
-    assert list(_extras(message)) == ([("reasoning_content",)] if reasoning else [])
-    if reasoning:
-        assert message.reasoning_content == "\n\n".join(reasoning)
+    reasoning, details, phase = _reasoning(reply), _details(reply), _phase(reply)
+    extras = {"reasoning_content": "\n\n".join(reasoning) if reasoning else None,
+              "reasoning_details": details or None, "phase": phase}
+    assert list(_extras(message)) == [(k,) for k, v in extras.items() if v is not None]
+    assert {k: getattr(message, k, None) for k in extras} == extras
     if "error" in reply and "output" not in reply:
         # An HTTP error body, not a reply: nothing in it may pass for an answer.
         assert (message.content, message.tool_calls, usage.total_tokens) == ("", None, 0)
@@ -442,7 +565,10 @@ def test_normalized_reply_matches_the_chat_types(impl, reply):
 REASONING_CONFIGS = [
     {"model": "o4-mini", "reasoning_effort": effort, **({"reasoning_summary": summary} if summary else {})}
     for effort in ("low", "high") for summary in ("auto", None)
-] + [{"model": "o4-mini", "reasoning_summary": "auto"}]
+] + [{"model": "o4-mini", "reasoning_summary": "auto"}] + [
+    {"model": "gpt-5.4", "reasoning_effort": effort, "store": store}
+    for effort in ("xhigh", "none") for store in (False, True)
+]
 
 
 @pytest.mark.parametrize("config", REASONING_CONFIGS, ids=lambda c: "-".join(map(str, list(c.values())[1:])))
@@ -450,8 +576,10 @@ REASONING_CONFIGS = [
 def test_payloads_with_reasoning_match_the_request_types(impl, config, stream):
     payload = impl.build_payload([{"role": "system", "content": "terse"}, {"role": "user", "content": "hi"}],
                                  config, tools=TOOLS, tool_choice="auto", stream=stream)
+    effort = config.get("reasoning_effort")
     assert "reasoning" in payload
-    assert ("temperature" in payload) == ("reasoning_effort" not in config)
+    assert ("temperature" in payload) == (effort in (None, "none"))
+    assert ("include" in payload) == (effort not in (None, "none")) and ("store" in payload) == ("store" in config)
     assert schema_errors(payload) == []
     # the types do check inside "reasoning"
     assert schema_errors(dict(payload, reasoning=dict(payload["reasoning"], effort_level="high")))
