@@ -114,13 +114,39 @@ tool_call = st.one_of(
         function=opt(name=texts | leaf, arguments=st.just('{"path": "a.txt"}') | texts | hostile) | leaf),
     leaf, hostile,
 )
+# Encrypted reasoning carried back on assistant messages: entries as a reply
+# gives them, mostly, and of every wrong shape, type, format, data and id.
+encrypted_data = st.one_of(*often(st.sampled_from(["gAAAAABpPDIV==", "rsn_5ZVr"]), 2), words.map(SubStr), leaf)
+detail_id = st.sampled_from(["rs_1", "rs_2", ""]) | words.map(SubStr) | leaf
+detail_format = one(st.sampled_from(["openai-responses-v1", "other-v1", "OPENAI-RESPONSES-V1", ""])
+                    | st.just("openai-responses-v1").map(SubStr) | leaf)
+detail_type = one(st.sampled_from(["reasoning.encrypted", "reasoning.text", "reasoning.summary", "reasoning"])
+                  | st.just("reasoning.encrypted").map(SubStr) | leaf)
+reasoning_detail = st.one_of(
+    *often(opt({"type": st.just("reasoning.encrypted"), "data": st.sampled_from(["gAAAAABpPDIV==", "enc"])},
+               id=st.sampled_from(["rs_1", "rs_2"]), format=st.sampled_from(["openai-responses-v1", None]),
+               index=st.integers(0, 2)), 3),
+    opt(type=detail_type, data=encrypted_data, id=detail_id, format=detail_format, index=leaf),
+    leaf, hostile,
+)
+reasoning_details = st.one_of(
+    *often(st.lists(reasoning_detail, min_size=1, max_size=3), 3), st.lists(reasoning_detail, max_size=2).map(SubList),
+    st.lists(reasoning_detail, max_size=2).map(tuple), reasoning_detail, leaf,
+)
+phase = st.one_of(*often(st.sampled_from(["commentary", "final_answer"]), 2), st.just(""),
+                  st.sampled_from(["commentary", ""]).map(SubStr), leaf, hostile)
+
 message = st.one_of(
     opt({"role": st.sampled_from(["system", "developer"])},
         content=texts | st.lists(text_part | image_part | leaf, max_size=3) | anything),
     opt({"role": st.just("user")}, content=content),
     opt({"role": st.just("assistant")}, content=content | st.none(),
         tool_calls=st.one_of(st.lists(good_call, max_size=3), st.lists(good_call, max_size=3),
-                             st.lists(good_call, max_size=2).map(tuple), st.lists(tool_call, max_size=2), leaf)),
+                             st.lists(good_call, max_size=2).map(tuple), st.lists(tool_call, max_size=2), leaf),
+        reasoning_details=reasoning_details, phase=phase),
+    # a reasoning model's turn: its encrypted reasoning, a preamble, calls
+    opt({"role": st.just("assistant"), "reasoning_details": st.lists(reasoning_detail, min_size=1, max_size=3),
+         "content": texts | parts | st.none()}, tool_calls=st.lists(good_call, max_size=2), phase=phase),
     opt({"role": st.just("tool")}, tool_call_id=texts | leaf,
         content=texts | leaf | st.dictionaries(texts, texts | st.integers(), max_size=2) | hostile),
     opt(role=st.sampled_from(["function", "", "System", "USER"]) | leaf, content=content),
@@ -152,9 +178,11 @@ tool_choice = st.one_of(
 )
 count = st.integers(0, 10 ** 6) | leaf
 effort = st.sampled_from(["low", "medium", "high", "none", "minimal", None]) | leaf
+store = st.booleans() | leaf
 config = st.one_of(*often(opt(model=texts | leaf, temperature=st.floats(0, 2) | leaf, max_tokens=count), 3),
                    *often(opt(model=texts, reasoning_effort=effort, reasoning_summary=st.sampled_from(["auto", "detailed"]) | leaf,
-                              temperature=st.floats(0, 2) | leaf), 2),
+                              store=store, temperature=st.floats(0, 2) | leaf), 2),
+                   opt({"reasoning_effort": effort}, store=store, model=texts),
                    st.sampled_from([None, "cfg", 3, []]))
 
 token_details = one(opt(cached_tokens=count, reasoning_tokens=count, cache_write_tokens=count)) | leaf
@@ -165,13 +193,19 @@ usage = opt(input_tokens=count, output_tokens=count, total_tokens=count,
 reply_part = opt({"type": st.just("output_text"), "text": st.sampled_from(["Hello", ", world"]) | texts},
                  annotations=st.just([]))
 output_item = st.one_of(
-    opt({"type": st.just("message"), "content": st.lists(reply_part, max_size=3)}, role=st.just("assistant")),
+    opt({"type": st.just("message"), "content": st.lists(reply_part, max_size=3)}, role=st.just("assistant"),
+        phase=phase),
     opt({"type": st.just("message")}, role=st.just("assistant"),
-        content=st.lists(reply_part | text_part | leaf, max_size=3) | texts | leaf),
+        content=st.lists(reply_part | text_part | leaf, max_size=3) | texts | leaf, phase=phase),
+    # a reasoning model's reply: encrypted reasoning, a message with its phase
+    *often(opt({"type": st.just("reasoning"), "encrypted_content": encrypted_data}, id=detail_id,
+               summary=st.lists(text_part, max_size=1)), 2),
+    opt({"type": st.just("message"), "phase": phase}, content=st.lists(reply_part, max_size=2)),
     opt({"type": st.just("function_call")}, id=texts | leaf, call_id=texts | leaf, name=texts | leaf,
         arguments=texts | leaf),
-    opt({"type": st.sampled_from(["reasoning", "web_search_call"]) | leaf}, summary=st.lists(text_part, max_size=2)),
-    opt({"type": st.just("reasoning")}, content=anything,
+    opt({"type": st.sampled_from(["reasoning", "web_search_call"]) | leaf}, summary=st.lists(text_part, max_size=2),
+        id=detail_id, encrypted_content=encrypted_data),
+    opt({"type": st.just("reasoning")}, content=anything, encrypted_content=encrypted_data | hostile,
         summary=st.lists(text_part | opt(text=texts | leaf) | leaf, max_size=3) | texts | leaf | hostile),
     opt({"type": st.just("reasoning")}, summary=st.just([]) | st.lists(text_part, max_size=1),
         content=st.lists(opt({"type": st.just("reasoning_text") | leaf}, text=texts | leaf) | leaf, max_size=3)
