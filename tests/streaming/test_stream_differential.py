@@ -39,12 +39,19 @@ content_part = st.one_of(st.fixed_dictionaries({"type": st.sampled_from(["output
                                                 "text": st.one_of(small, st.integers())}),
                          st.fixed_dictionaries({}, optional={"text": small}), small)
 content = st.one_of(st.lists(content_part, max_size=3), small, st.fixed_dictionaries({"text": small}))
-fc_item = st.fixed_dictionaries({"type": st.sampled_from(["function_call", "function_call", "message", "message", "reasoning", None])},
+# encrypted reasoning (whole at item done, maybe cut short at added) and
+# a message's phase, of every type
+encrypted = st.one_of(*[st.sampled_from(["gAAAAABpPDIV==", "gAAAAABpPDIU", "rsn_5Z"])] * 3, small, st.integers(0, 9),
+                      st.lists(small, max_size=1))
+phase = st.one_of(*[st.sampled_from(["commentary", "final_answer"])] * 3, small, st.integers(0, 1),
+                  st.lists(small, max_size=1))
+fc_item = st.fixed_dictionaries({"type": st.sampled_from(["function_call", "function_call", "message", "message", "reasoning",
+                                                          "reasoning", None])},
                                 optional={"id": ids, "call_id": st.sampled_from(["call_a", "call_b", "", None]),
                                           "name": st.sampled_from(["f", "g", "", None]), "arguments": small,
                                           "summary": st.one_of(st.lists(summary_part, max_size=3), small,
                                                                st.fixed_dictionaries({"text": small})),
-                                          "content": content})
+                                          "content": content, "encrypted_content": encrypted, "phase": phase})
 fields = {"delta": small, "item": fc_item, "item_id": ids, "arguments": small, "error": error, "message": small,
           "code": st.one_of(small, st.integers(0, 500)), "incomplete_details": st.one_of(error, st.just({"reason": "max_output_tokens"})),
           "response": st.one_of(st.none(), small, st.fixed_dictionaries({}, optional={
@@ -69,24 +76,62 @@ def event(draw, hostile, types=TYPES):
     return name, data
 
 
+@st.composite
+def reasoning_turn(draw):
+    """A reasoning model's turn as the service streams it: reasoning items
+    whose encrypted content is cut short at added and whole at done, then a
+    message with its phase at added and at done."""
+    events = []
+
+    def add(t, index, item=None, **fields):
+        data = dict(type=t, output_index=index, **fields)
+        if item is not None:
+            data["item"] = item
+        events.append((t, data))
+
+    count = draw(st.integers(1, 2))
+    for n in range(count):
+        item = {"type": "reasoning", "id": draw(st.sampled_from(["rs_1", "rs_2", "", None])), "summary": []}
+        add("response.output_item.added", n, dict(item, encrypted_content=draw(encrypted)))
+        add("response.output_item.done", n, dict(item, encrypted_content=draw(encrypted)))
+    message = {"type": "message", "id": "msg_1", "content": [], "phase": draw(phase)}
+    add("response.output_item.added", count, message)
+    text = draw(st.sampled_from(["Checking.", "\u00e9\u2713", ""]))
+    add("response.output_text.delta", count, delta=text)
+    add("response.output_item.done", count, dict(message, phase=draw(phase),
+                                                 content=[{"type": "output_text", "text": text}]))
+    return events
+
+
 JUNK = [b": keepalive", b"id: 7", b"retry: 5", b"data: {bad", b"data:", b"\xff\xfe\xc3", b"event:", b"", b"data: [1]", b"data: [DONE]"]
 
 
 @st.composite
-def body(draw):
+def body(draw, turn=None):
+    """Random events framed at random, or at times (always, with `turn`) a
+    reasoning model's turn with each event whole; split into reads."""
     lines, hostile = [], not draw(st.integers(0, 7))
-    events = draw(st.lists(event(hostile), min_size=2, max_size=16))
-    if draw(st.booleans()):
-        events.append(draw(event(hostile, TERMINAL)))
+    if turn is None:
+        turn = not draw(st.integers(0, 3))
+    if not turn:
+        events = draw(st.lists(event(hostile), min_size=2, max_size=16))
+        if draw(st.booleans()):
+            events.append(draw(event(hostile, TERMINAL)))
+    else:  # each event whole; mostly completed, at times ended otherwise
+        events = draw(reasoning_turn()) + draw(st.lists(event(hostile), max_size=2))
+        completion = {"type": "response.completed", "response": {"usage": draw(usage)}}
+        events.append(("response.completed", completion) if draw(st.integers(0, 3)) else draw(event(hostile, TERMINAL)))
     for name, data in events:
         if name is not None:
             lines.append(b"event: " + name.encode())
         sep = draw(st.sampled_from([b" ", b"", b"  "]))
         lines.append(b"data:" + sep + json.dumps(data, ensure_ascii=draw(st.booleans())).encode())
-        if draw(st.integers(0, 3)):
+        if turn or draw(st.integers(0, 3)):
             lines.append(b"")
         if not draw(st.integers(0, 6)):
             lines.append(draw(st.sampled_from(JUNK if hostile else JUNK[:-2])))
+            if turn:
+                lines.append(b"")  # a line of its own, not joined to the next event
     end = draw(st.sampled_from([b"\n", b"\n", b"\r\n"]))
     raw = end.join(lines) + draw(st.sampled_from([end, b""]))
     cuts = sorted(draw(st.lists(st.integers(0, len(raw)), max_size=8)))
@@ -115,3 +160,10 @@ def test_native_matches_twin(native, twin, pieces, read1, logger):
     a = run(native, pieces, read1, None if logger is None else dict(logger))
     b = run(twin, pieces, read1, None if logger is None else dict(logger))
     assert a == b
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(pieces=body(turn=True), read1=st.booleans())
+def test_reasoning_turn_native_matches_twin(native, twin, pieces, read1):
+    """The model's state carried by the finish delta, asked for every time."""
+    assert run(native, pieces, read1, None) == run(twin, pieces, read1, None)
