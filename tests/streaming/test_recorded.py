@@ -48,7 +48,8 @@ def decoded_events(raw):
 
 def assemble(deltas):
     """What the host's loop makes of the deltas."""
-    out = {"content": "", "reasoning": "", "refusal": "", "calls": {}, "finish": None, "usage": None, "error": None}
+    out = {"content": "", "reasoning": "", "refusal": "", "calls": {}, "finish": None, "usage": None, "error": None,
+           "reasoning_details": None, "phase": None}
     for d in deltas:
         assert out["finish"] is None, "a delta after the finish delta"
         out["content"] += d.get("content", "")
@@ -60,7 +61,8 @@ def assemble(deltas):
             call["id"] = t["id"] or call["id"]
             call["arguments"] += t["function"]["arguments"]
         if "_finish_reason" in d:
-            out.update(finish=d["_finish_reason"], usage=d["_usage"], error=d.get("_error"))
+            out.update(finish=d["_finish_reason"], usage=d["_usage"], error=d.get("_error"),
+                       reasoning_details=d.get("_reasoning_details"), phase=d.get("_phase"))
     out["calls"] = [out["calls"][i] for i in sorted(out["calls"])]
     return out
 
@@ -73,9 +75,13 @@ def told(events):
     call the host is asked to run (function and custom tool calls) as its item
     done event gives it; the finish, the usage of the terminal response and
     its error or incomplete details, and the usage's cached and reasoning
-    token details. Also the number of events read."""
-    out = {"content": "", "reasoning": "", "refusal": "", "calls": [], "finish": None, "usage": None, "error": None}
-    parts, calls = {}, {}
+    token details; on completion, the encrypted reasoning of each reasoning
+    item as its done event gives it (the added event's may be cut short), and
+    the last phase a message item's added or done event names. Also the
+    number of events read."""
+    out = {"content": "", "reasoning": "", "refusal": "", "calls": [], "finish": None, "usage": None, "error": None,
+           "reasoning_details": None, "phase": None}
+    parts, calls, details, phase = {}, {}, [], None
     for n, e in enumerate(events, 1):
         t = e["type"]
         if t == "response.output_text.delta":
@@ -94,6 +100,11 @@ def told(events):
             item = e["item"]
             calls[e["output_index"]] = {"name": item["name"], "id": item["call_id"],
                                         "arguments": item.get("arguments", item.get("input"))}
+        elif t == "response.output_item.done" and e["item"]["type"] == "reasoning" and e["item"].get("encrypted_content"):
+            details.append({"type": "reasoning.encrypted", "data": e["item"]["encrypted_content"],
+                            "id": e["item"]["id"], "format": "openai-responses-v1", "index": len(details)})
+        elif t in ("response.output_item.added", "response.output_item.done") and e["item"].get("phase"):
+            phase = e["item"]["phase"]
         elif t in TERMINAL:
             break
     for (kind, *_), text in parts.items():
@@ -110,6 +121,7 @@ def told(events):
             out["usage"][ours] = u[theirs]
     if t == "response.completed":
         out["finish"] = "tool_calls" if out["calls"] else "stop"
+        out.update(reasoning_details=details or None, phase=phase)
     else:
         detail = r["error"]["message"] if r["error"] else r["incomplete_details"]
         out.update(finish="error", error="Responses API %s: %s" % (t, detail))
@@ -134,6 +146,22 @@ def test_every_recording_is_replayed():
     """The replay covers all the recordings, and the known differences name
     only recordings that exist."""
     assert len(STREAMS) == 29 and set(KNOWN) <= {p.stem[:2] for p in STREAMS}
+
+
+def test_recordings_carry_the_model_state():
+    """The recordings that carry encrypted reasoning and phase, told apart:
+    the expectation is never vacuous, and in all but one the content at the
+    added event differs from the whole one at done."""
+    told_by = {p.stem[:2]: told(decoded_events(p.read_bytes()))[0] for p in STREAMS}
+    assert {n for n, w in told_by.items() if w["reasoning_details"]} == {"08", "09", "16", "17", "24", "27"}
+    assert {n: w["phase"] for n, w in told_by.items() if w["phase"]} == {
+        "09": "final_answer", "24": "commentary", "28": "final_answer", "29": "final_answer"}
+    assert sum(len(w["reasoning_details"] or []) for w in told_by.values()) == 7
+    cut_short = [p.stem[:2] for p in STREAMS if any(
+        e["type"] == "response.output_item.added" and e["item"].get("encrypted_content") not in
+        (None, *[d["data"] for d in told_by[p.stem[:2]]["reasoning_details"] or []])
+        for e in decoded_events(p.read_bytes()))]
+    assert cut_short == ["08", "09", "16", "17", "24"]
 
 
 @pytest.mark.parametrize("tty", [False, True], ids=["pipe", "tty"])
