@@ -16,14 +16,22 @@ from sse_server import URL, FakeOpener, FakeResponse1, completed, sse
 SUMMARY_AT, CALL_AT, FRAGMENT_AT = 1000001, 1000003, 1000004
 EVENTS = [
     {"type": "response.reasoning_summary_text.delta", "output_index": SUMMARY_AT, "summary_index": 5, "delta": "r"},
+    # the model's state, kept for the finish delta: nothing is yielded for it
+    {"type": "response.output_item.done", "output_index": 0,
+     "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": "gAAAABpPDIV=="}},
+    {"type": "response.output_item.added", "output_index": 1,
+     "item": {"type": "message", "id": "msg_1", "content": [], "phase": "commentary"}},
     {"type": "response.output_item.added", "output_index": CALL_AT,
      "item": {"type": "function_call", "id": "fc_1", "call_id": "call_1", "name": "write_file"}},
     # named by its event line only: the generator holds that name meanwhile
     {"output_index": FRAGMENT_AT, "item_id": "fc_2", "delta": "{\"a\""},
 ]
 TEXTS = [json.dumps(e, separators=(",", ":")) for e in EVENTS]
-BODY = ("data: %s\n\ndata: %s\n\nevent: response.function_call_arguments.delta\ndata: %s\n\n" % tuple(TEXTS)).encode()
+BODY = ("".join("data: %s\n\n" % t for t in TEXTS[:-1])
+        + "event: response.function_call_arguments.delta\ndata: %s\n\n" % TEXTS[-1]).encode()
 PENDING = {"tool_calls": [{"index": 1, "id": "fc_2", "function": {"name": "", "arguments": "{\"a\""}}]}
+DETAILS = [{"type": "reasoning.encrypted", "data": "gAAAABpPDIV==", "id": "rs_1", "format": "openai-responses-v1",
+            "index": 0}]
 
 
 def referents(obj):
@@ -73,6 +81,8 @@ def test_suspended_generator_visits_everything_it_holds(stream):
         ("call id", among("call_1", direct)),
         ("call keys", among(CALL_AT, reachable) and among(FRAGMENT_AT, reachable)),
         ("summary key", among(SUMMARY_AT, reachable)),
+        ("reasoning details", among(DETAILS, direct)),
+        ("phase", among("commentary", direct)),
     ] + [("captured line %d" % i, among(t, direct)) for i, t in enumerate(TEXTS)] if not found]
     assert missing == []
     assert next(g) == PENDING
