@@ -71,8 +71,8 @@ Ref reasoning_item(Borrowed detail) {
 Ref assistant_item(Borrowed content, Borrowed phase) {
     Ref normalized = normalize_with_global(content, S.output_text);
     if (is_nonempty_str(normalized)) {
-        Ref parts = new_list();
-        append(parts, make_dict(S.type, S.output_text, S.text, normalized));
+        Ref parts = new_list(1);
+        PyList_SET_ITEM(parts.get(), 0, make_dict(S.type, S.output_text, S.text, normalized).release());
         normalized = std::move(parts);
     }
     Ref item = make_dict(S.type, S.message, S.role, S.assistant, S.content, normalized);
