@@ -52,6 +52,28 @@ SHARED_INDEX_DELTAS = [{"tool_calls": [{"index": 0, "id": "c1", "function": {"na
                        {"content": "whole"},
                        fin("tool_calls", prompt_tokens=3, completion_tokens=2, total_tokens=5,
                            prompt_tokens_details={"cached_tokens": 2}, completion_tokens_details={"reasoning_tokens": 1})]
+# The model's own state, kept for the finish delta: encrypted reasoning (cut
+# short at added, whole at done; one item without an id) and a phase at
+# message added, another at done (after the text sent whole there). Large and made anew by each stream's decoding,
+# so that one reference kept per stream shows in the memory traced.
+ENCRYPTED = ["gAAAAB" + c * 1500 for c in "xy"]
+PHASES = ["final_answer" + "-" * 300, "commentary" + "-" * 300]
+MODEL_STATE = sse(
+    {"type": "response.output_item.added", "output_index": 0,
+     "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": ENCRYPTED[0][:40]}},
+    {"type": "response.output_item.done", "output_index": 0,
+     "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": ENCRYPTED[0]}},
+    {"type": "response.output_item.done", "output_index": 1,
+     "item": {"type": "reasoning", "summary": [], "encrypted_content": ENCRYPTED[1]}},
+    {"type": "response.output_item.added", "output_index": 2,
+     "item": {"type": "message", "content": [], "phase": PHASES[0]}},
+)
+MESSAGE_DONE = sse({"type": "response.output_item.done", "output_index": 2,
+                    "item": {"type": "message", "content": [{"type": "output_text", "text": "hi"}], "phase": PHASES[1]}})
+MODEL_STATE_FIN = dict(fin(prompt_tokens=3, completion_tokens=2, total_tokens=5), _reasoning_details=[
+    {"type": "reasoning.encrypted", "data": ENCRYPTED[0], "id": "rs_1", "format": "openai-responses-v1", "index": 0},
+    {"type": "reasoning.encrypted", "data": ENCRYPTED[1], "id": None, "format": "openai-responses-v1", "index": 1}],
+    _phase=PHASES[1])
 ENDINGS = {  # name: (body pieces, how the consumer ends it, the deltas it sees, the exception it gets)
     "completed": (lambda: [HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
                   [{"content": "hi"}, fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
@@ -64,6 +86,11 @@ ENDINGS = {  # name: (body pieces, how the consumer ends it, the deltas it sees,
     "reasoning_summary": (lambda: [REASONING, HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
                           REASONED + [fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
     "shared_index_with_details": (lambda: [SHARED_INDEX], "drain", SHARED_INDEX_DELTAS, None),
+    "model_state": (lambda: [MODEL_STATE, HI, MESSAGE_DONE, sse(completed(input_tokens=3, output_tokens=2))], "drain",
+                    [{"content": "hi"}, MODEL_STATE_FIN], None),
+    "model_state_failed": (lambda: [MODEL_STATE, HI, MESSAGE_DONE, FAILED_WITH_USAGE], "drain",
+                           [{"content": "hi"}, BILLED_FAILURE], None),
+    "model_state_close": (lambda: [MODEL_STATE, MESSAGE_DONE, HI, HI], "close", [{"content": "hi"}], None),
     "end_of_body": (lambda: [HI, b"data: {\"partial"], "drain", [{"content": "hi"}, CUT_OFF], None),
     "read_error": (lambda: [HI, OSError("reset")], "drain", [{"content": "hi"}], "OSError"),
     "close": (lambda: [HI, HI], "close", [{"content": "hi"}], None),
@@ -213,6 +240,8 @@ REAL = [  # (path, how, deltas seen, exception type or None)
     ("/failed-with-usage", "drain", [{"content": "hi"}, BILLED_FAILURE], None),
     ("/reasoning", "drain", REASONED + [fin(prompt_tokens=1, total_tokens=1)], None),
     ("/shared-index", "drain", SHARED_INDEX_DELTAS, None),
+    ("/model-state", "drain", [{"content": "hi"}, dict(MODEL_STATE_FIN, _usage=fin(prompt_tokens=1, total_tokens=1)["_usage"])],
+     None),
     ("/completed", "close", [{"content": "hi"}], None),
     ("/completed", "throw", [{"content": "hi"}], "RuntimeError"),
     ("/completed", "drop", [{"content": "hi"}], None),
@@ -232,6 +261,7 @@ def server():
     s.route("/failed-with-usage", HI, FAILED_WITH_USAGE)
     s.route("/reasoning", REASONING, HI, sse(completed(input_tokens=1)))
     s.route("/shared-index", SHARED_INDEX)
+    s.route("/model-state", MODEL_STATE, HI, MESSAGE_DONE, sse(completed(input_tokens=1)))
     # chunked, and the connection closes before the last chunk
     s.route("/truncated", b"%x\r\n%s\r\n" % (len(HI), HI), mode="close", headers={"Transfer-Encoding": "chunked"})
     yield s
@@ -248,7 +278,7 @@ def settle(limit, target):
 
 
 @pytest.mark.slow
-def test_real_server_every_ending_240_streams(impl, server, monkeypatch):
+def test_real_server_every_ending_260_streams(impl, server, monkeypatch):
     tracking = Tracking(impl._urllib_opener_local)
     monkeypatch.setattr(impl, "_urllib_opener_local", tracking)
     logger = {}
@@ -263,7 +293,7 @@ def test_real_server_every_ending_240_streams(impl, server, monkeypatch):
         one_round()
         gc.collect()
         before = settle(0, 0)
-        traced, grown, inner = measure(13, one_round, warm=0)  # 1 + 13 + 6 rounds of 12 streams
+        traced, grown, inner = measure(13, one_round, warm=0)  # 1 + 13 + 6 rounds of 13 streams
         after = settle(2, before)
     assert len(tracking.responses) == 20 * (len(REAL) - 1)  # the 404 raises from open
     assert all(r.closed for r in tracking.responses)
