@@ -54,8 +54,9 @@ SHARED_INDEX_DELTAS = [{"tool_calls": [{"index": 0, "id": "c1", "function": {"na
                            prompt_tokens_details={"cached_tokens": 2}, completion_tokens_details={"reasoning_tokens": 1})]
 # The model's own state, kept for the finish delta: encrypted reasoning (cut
 # short at added, whole at done; one item without an id) and a phase at
-# message added, another at done (after the text sent whole there). Large and made anew by each stream's decoding,
-# so that one reference kept per stream shows in the memory traced.
+# message added, another at done (after the text sent whole there). Large,
+# and made anew by each stream's decoding, so that one reference kept per
+# stream shows in the memory traced.
 ENCRYPTED = ["gAAAAB" + c * 1500 for c in "xy"]
 PHASES = ["final_answer" + "-" * 300, "commentary" + "-" * 300]
 MODEL_STATE = sse(
@@ -240,8 +241,8 @@ REAL = [  # (path, how, deltas seen, exception type or None)
     ("/failed-with-usage", "drain", [{"content": "hi"}, BILLED_FAILURE], None),
     ("/reasoning", "drain", REASONED + [fin(prompt_tokens=1, total_tokens=1)], None),
     ("/shared-index", "drain", SHARED_INDEX_DELTAS, None),
-    ("/model-state", "drain", [{"content": "hi"}, dict(MODEL_STATE_FIN, _usage=fin(prompt_tokens=1, total_tokens=1)["_usage"])],
-     None),
+    ("/model-state", "drain",
+     [{"content": "hi"}, dict(MODEL_STATE_FIN, _usage=dict(ZERO, prompt_tokens=1, total_tokens=1))], None),
     ("/completed", "close", [{"content": "hi"}], None),
     ("/completed", "throw", [{"content": "hi"}], "RuntimeError"),
     ("/completed", "drop", [{"content": "hi"}], None),

@@ -100,7 +100,8 @@ def told(events):
             item = e["item"]
             calls[e["output_index"]] = {"name": item["name"], "id": item["call_id"],
                                         "arguments": item.get("arguments", item.get("input"))}
-        elif t == "response.output_item.done" and e["item"]["type"] == "reasoning" and e["item"].get("encrypted_content"):
+        elif t == "response.output_item.done" and e["item"]["type"] == "reasoning" \
+                and e["item"].get("encrypted_content"):
             details.append({"type": "reasoning.encrypted", "data": e["item"]["encrypted_content"],
                             "id": e["item"]["id"], "format": "openai-responses-v1", "index": len(details)})
         elif t in ("response.output_item.added", "response.output_item.done") and e["item"].get("phase"):
