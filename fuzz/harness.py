@@ -54,12 +54,14 @@ KEYS = ["role", "content", "type", "text", "output_text", "image_url", "image", 
         "completion_tokens", "choices", "object", "item", "item_id", "delta", "response", "error", "message",
         "incomplete_details", "code", "status", "detail", "summary", "output_index", "summary_index", "part",
         "reasoning_effort", "reasoning_summary", "input_tokens_details", "output_tokens_details",
-        "prompt_tokens_details", "completion_tokens_details", "cached_tokens", "reasoning_tokens", "reason"]
+        "prompt_tokens_details", "completion_tokens_details", "cached_tokens", "reasoning_tokens", "reason",
+        "reasoning_details", "phase", "encrypted_content", "store", "data", "format", "index"]
 WORDS = ["", " ", "\n", "system", "developer", "user", "assistant", "tool", "text", "input_text", "output_text",
          "image_url", "input_image", "output_image", "function", "function_call", "message", "response", "hi",
          "\u00e9\u2713\U0001F31F", "[DONE]", "null", "data:", "x" * 600, "\ud800", "auto", "none", "required",
          "reasoning", "summary_text", "low", "high", "\n\n", "reasoning_text", "incomplete", "failed",
-         "completed", "content_filter", "max_output_tokens"]
+         "completed", "content_filter", "max_output_tokens", "reasoning.encrypted", "openai-responses-v1",
+         "commentary", "final_answer"]
 LEAVES = [None, True, False, 0, 1, -7, 2 ** 70, 1.5, math.nan, math.inf, -0.0, b"x\xff"]
 EVENT_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "response.output_item.added",
                "response.function_call_arguments.delta", "response.function_call_arguments.done",
@@ -72,6 +74,13 @@ EVENT_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "r
 # take for one (bools, numeric strings, floats equal to an int, NaN, lists).
 INDEXES = [0, 1, 2, 3, 0, 1, True, False, "0", "1", 0.0, 1.0, math.nan, -1, 2 ** 64, None, [0], [], {"i": 0}]
 DETAILS = ["low", "high", "auto", "", SubStr("low"), SubStr(""), None, 0, 1.5, True, ["low"], {"d": "low"}, b"low"]
+PHASES = ["commentary", "final_answer", "commentary", "", SubStr("commentary"), SubStr(""), None, 0, ["commentary"]]
+# Encrypted reasoning as the service gives it (long, base64), and otherwise.
+ENCRYPTED = ["gAAAAABpPDIVOKrsHNZ0" + "Q" * 300, "gAAAAABpPDIU", "rsn_5ZVrif4J", "", SubStr("gAAAA"), None, 7,
+             ["gAAAA"], b"gAAAA"]
+DETAIL_TYPES = ["reasoning.encrypted", "reasoning.encrypted", "reasoning.encrypted", "reasoning.text",
+                "reasoning.summary", SubStr("reasoning.encrypted"), "", None]
+FORMATS = [None, "openai-responses-v1", "openai-responses-v1", SubStr("openai-responses-v1"), "other-v1", "", 1]
 
 
 class Gen:
@@ -216,7 +225,44 @@ class Gen:
             m["tool_calls"] = [self.tool_call() for _ in range(self.n(0, 3))] if not self.chance(6) else self.value(1)
         if self.chance(3):
             m["tool_call_id"] = self.leaf()
+        if m["role"] == "assistant" or self.chance(12):
+            if self.chance(2):
+                m["reasoning_details"] = self.reasoning_details()
+            if self.chance(2):
+                m["phase"] = self.phase()
         return m
+
+    def phase(self):
+        return self.pick(PHASES) if not self.chance(6) else self.leaf()
+
+    def encrypted(self):
+        return self.pick(ENCRYPTED) if not self.chance(6) else self.leaf()
+
+    def reasoning_detail(self):
+        """A `reasoning_details` entry: encrypted reasoning as a reply gives
+        it, at times with some of its values wrong or left out, or no dict."""
+        if self.chance(6):
+            return self.value(1)
+        d = (Sub if self.chance(6) else dict)(type="reasoning.encrypted", data=self.pick(ENCRYPTED[:3]),
+                                               id=self.pick(["rs_1", "rs_2"]), format="openai-responses-v1",
+                                               index=self.n(0, 2))
+        wrong = {"type": lambda: self.pick(DETAIL_TYPES) if not self.chance(8) else self.leaf(),
+                 "data": self.encrypted,
+                 "id": lambda: self.pick(["rs_1", "", SubStr("rs_s"), None]) if not self.chance(6) else self.leaf(),
+                 "format": lambda: self.pick(FORMATS) if not self.chance(8) else self.leaf(),
+                 "index": lambda: self.pick(INDEXES)}
+        for k in self.sample(list(wrong)) if self.chance(2) else []:
+            if self.chance(4):
+                del d[k]
+            else:
+                d[k] = wrong[k]()
+        return d
+
+    def reasoning_details(self):
+        if self.chance(6):
+            return self.pick([self.reasoning_detail, self.leaf, lambda: self.value(1)])()
+        details = [self.reasoning_detail() for _ in range(self.n(0, 3))]
+        return self.pick([details, details, SubList(details), tuple(details)])
 
     def tool_call(self):
         if self.chance(8):
@@ -270,6 +316,10 @@ class Gen:
         item = {"type": kind}
         if kind == "reasoning" and not self.chance(4):
             item["summary"] = self.summary()
+        if kind == "reasoning" and self.chance(2):
+            item["encrypted_content"] = self.encrypted()
+        elif kind == "message" and self.chance(2):
+            item["phase"] = self.phase()
         for k in self.sample(["content", "id", "call_id", "name", "arguments", "summary"]):
             if k == "summary":
                 item[k] = self.summary()
@@ -380,6 +430,8 @@ def t_build_payload(g):
     if isinstance(cfg, dict) and g.chance(2):  # reasoning settings of every type
         for k in g.sample(["reasoning_effort", "reasoning_summary"]):
             cfg[k] = g.pick(["low", "high", "none", "auto", None, SubStr("none")]) if not g.chance(4) else g.leaf()
+    if isinstance(cfg, dict) and g.chance(3):
+        cfg["store"] = g.pick([False, True, None, 0, "false"]) if not g.chance(4) else g.leaf()
     names = ["tools", "tool_choice", "stream", "max_tokens", "temperature", "skip_tool_choice"]
     values = [lambda: g.tools(), lambda: g.pick([None, "auto", {"type": "function", "function": {"name": g.text()}},
                                                   {"type": "function", "name": "f"}, g.value(2)]),
@@ -545,9 +597,14 @@ def event(g):
             v = {"type": g.pick(["function_call", "function_call", "message", "reasoning", "reasoning", None])}
             if v["type"] == "reasoning" and not g.chance(3):
                 v["summary"] = g.summary()
-            for f in g.sample(["id", "call_id", "name", "arguments", "summary", "content"]):
+            for f in g.sample(["id", "call_id", "name", "arguments", "summary", "content", "encrypted_content",
+                               "phase"]):
                 if f == "summary":
                     v[f] = g.summary()
+                elif f == "encrypted_content":
+                    v[f] = g.encrypted()
+                elif f == "phase":
+                    v[f] = g.phase()
                 elif f == "content":
                     v[f] = g.reasoning_content() if not g.chance(3) else g.content()
                 elif f == "id":
@@ -611,7 +668,12 @@ def scripted_events(g):
 
         if kind == "reasoning":
             texts = [g.text() if not g.chance(8) else g.leaf() for _ in range(g.n(0, 3))]
-            add("response.output_item.added", item={"type": "reasoning", "id": ids(), "summary": []})
+            # encrypted content: whole only at done (at added, cut short or none)
+            whole = g.encrypted() if not g.chance(4) else None
+            state = {} if whole is None else {"encrypted_content": whole}
+            added = {} if whole is None or g.chance(2) else {
+                "encrypted_content": whole[:g.n(0, len(whole))] if isinstance(whole, str) else g.encrypted()}
+            add("response.output_item.added", item={"type": "reasoning", "id": ids(), "summary": [], **added})
             if g.chance(6):
                 add("response.reasoning_text.delta", item_id=ids(), delta=g.text())
             if g.chance(2):
@@ -624,13 +686,16 @@ def scripted_events(g):
                     add("response.reasoning_summary_text.done", item_id=ids(), summary_index=k, text=text)
                     add("response.reasoning_summary_part.done", item_id=ids(), summary_index=k, part=dict(part, text=text))
             summary = [{"type": "summary_text", "text": t} for t in texts] if not g.chance(6) else g.summary()
-            add("response.output_item.done", item={"type": "reasoning", "id": ids(), "summary": summary})
+            add("response.output_item.done", item={"type": "reasoning", "id": ids(), "summary": summary, **state})
         elif kind == "message":
             texts = [g.text() for _ in range(g.n(0, 3))]
-            add("response.output_item.added", item={"type": "message", "id": ids(), "content": []})
+            phase = {"phase": g.phase()} if g.chance(2) else {}
+            add("response.output_item.added", item={"type": "message", "id": ids(), "content": [], **phase})
             for text in texts if not g.chance(3) else []:  # some servers send it only whole
                 add("response.output_text.delta", item_id=ids(), delta=text)
-            add("response.output_item.done", item={"type": "message", "id": ids(),
+            if g.chance(4):  # at done the same phase, at times another one
+                phase = {"phase": g.phase()}
+            add("response.output_item.done", item={"type": "message", "id": ids(), **phase,
                                                    "content": [{"type": "output_text", "text": "".join(texts)}]})
         else:
             call = {"type": "function_call", "id": ids(), "call_id": g.pick(["call_a", "call_b", ""]),
@@ -645,7 +710,7 @@ def scripted_events(g):
             if shared and g.chance(2):
                 index = out  # its done event then at its own position
             add("response.output_item.done", item=dict(call, id=ids(), arguments=args))
-    end = g.pick(["response.completed", "response.failed", "response.incomplete", "error", None, None])
+    end = g.pick(["response.completed", "response.completed", "response.failed", "response.incomplete", "error", None, None])
     if end == "error":
         events.append({"type": end, "message": g.text()})
     elif end:
@@ -666,7 +731,8 @@ def t_stream_events(g):
 
 
 def events_body(g):
-    events = scripted_events(g) if g.chance(2) else [event(g) for _ in range(g.n(0, 14))]
+    scripted = g.chance(2)
+    events = scripted_events(g) if scripted else [event(g) for _ in range(g.n(0, 14))]
     lines = []
     for t, data in events:
         if t is None:
@@ -679,9 +745,10 @@ def events_body(g):
         except (TypeError, ValueError):
             text = "{}"
         lines.append(b"data:" + g.pick([b" ", b"", b"  "]) + text.encode("utf-8", "surrogatepass"))
-        if not g.chance(4):
+        # a stream shaped like the service's is framed mostly right
+        if not g.chance(12 if scripted else 4):
             lines.append(b"")
-        if g.chance(8):
+        if g.chance(24 if scripted else 8):
             lines.append(g.pick(JUNK))
     end = g.pick([b"\n", b"\n", b"\r\n", b"\r"])
     body = end.join(lines) + g.pick([end, b"", b"\n"])
