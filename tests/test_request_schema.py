@@ -42,8 +42,7 @@ RECORDED = pathlib.Path(__file__).resolve().parent / "data" / "recorded"
 # ---------------------------------------------------------------------------
 # Closed validators
 
-# Message item types whose `type` the types leave optional: required here,
-# since strict servers refuse a message item that does not name its type.
+# Strict servers refuse a message item that does not name its type, which the types leave optional.
 TYPE_REQUIRED = {"EasyInputMessageParam", "Message"}
 
 
@@ -107,18 +106,16 @@ class _OutputTextPart(TypedDict):
     text: str
 
 
+# Strict servers take assistant text only as output parts; the types, only in an output message (id, status).
 class _AssistantOutputTextMessage(TypedDict):
-    """Strict servers take assistant history text only as output parts; the
-    types admit those only in an output message with an id and a status."""
     type: Literal["message"]
     role: Literal["assistant"]
     content: Annotated[list[_OutputTextPart], Len(1)]
     phase: NotRequired[Literal["commentary", "final_answer"]]
 
 
+# The endpoint takes encrypted reasoning without an id (a detail that had none); the types require one.
 class _StatelessReasoningItem(TypedDict):
-    """The endpoint takes encrypted reasoning without its id (the stateless
-    form, for a detail that had none); the types require the id."""
     type: Literal["reasoning"]
     summary: Annotated[list[Any], Len(0, 0)]
     encrypted_content: Annotated[str, Len(1)]
