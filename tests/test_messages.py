@@ -270,3 +270,24 @@ def test_globals_looked_up_at_call_time(impl, monkeypatch, capsys):
     assert seen == [("a", "input_text"), ("b", "output_text")]
     assert items[2]["output"] == ("dumped", [1], {"ensure_ascii": False})
     assert "2 input_image" in capsys.readouterr().out
+
+
+class AlwaysEqual(str):
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("detail,kept", [
+    ({"type": AlwaysEqual("x"), "data": "d"}, True),
+    ({"type": "reasoning.encrypted", "data": "d", "format": AlwaysEqual("x")}, True),
+])
+def test_detail_type_and_format_compare_with_eq(impl, detail, kept):
+    """The entry's type and format are tested with ==, as the literal's
+    equality: an object whose == and != are not opposites goes by ==."""
+    _, items = impl.convert_messages([ASST(None, reasoning_details=[detail])])
+    assert (items == [R("d")]) == kept

@@ -123,13 +123,13 @@ Returns (instructions, input_items) where:
 def _reasoning_item(detail):
     """The reasoning input item of one `reasoning_details` entry, or None
     when it is not encrypted reasoning of this endpoint's format."""
-    if detail.get("type") != "reasoning.encrypted":
+    if not detail.get("type") == "reasoning.encrypted":
         return None
     data = detail.get("data")
     if not (isinstance(data, str) and data):
         return None
     fmt = detail.get("format")
-    if fmt is not None and fmt != "openai-responses-v1":
+    if fmt is not None and not fmt == "openai-responses-v1":
         return None
     detail_id = detail.get("id")
     reasoning_item = {"type": "reasoning"}
