@@ -26,6 +26,9 @@ py=$(bash scripts/venv.sh "$version" "$venv")
 echo "installed: ${wheels[0]} on $("$py" -c 'import sys; print(sys.version.split()[0])')"
 
 unset PYTHONPATH RESPONSES_API_TWIN_ONLY
+# The other interpreters' x86-64 wheels, for the version check's tests.
+others=(dist/routes_responses_api-*-manylinux*_x86_64.whl)
+export RESPONSES_API_OTHER_WHEELS="${others[*]/${wheels[0]}}"
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 if [ -e "$site/routes/__init__.py" ]; then
   echo "the wheel must not ship routes/__init__.py" >&2; exit 1

@@ -1,8 +1,11 @@
 """The import-time version check, with a build for each interpreter: the
 module under test (built for this interpreter) imports silently; a wheel
-built for another minor version, from dist/ (make wheel), warns with its
-own compile-time version and refuses to go on. Each import runs in a fresh
-interpreter that sees only the build under test."""
+built for another minor version warns with its own compile-time version
+and refuses to go on. Such wheels are the ones named (space-separated) in
+RESPONSES_API_OTHER_WHEELS when it is set (scripts/test-wheel.sh sets it),
+else those in dist/ (make wheel) for this machine. Each import runs in a
+fresh interpreter that sees only the build under test."""
+import os
 import pathlib
 import platform
 import re
@@ -16,8 +19,11 @@ native = pytest.importorskip("routes.responses_api")
 
 DIST = pathlib.Path(__file__).resolve().parent.parent / "dist"
 RUNNING = "%d.%d" % sys.version_info[:2]
-OTHER_WHEELS = sorted(w for w in DIST.glob("routes_responses_api-*-cp3*-cp3*-*_%s.whl" % platform.machine())
-                      if not w.name.split("-")[2] == "cp%d%d" % sys.version_info[:2])
+if "RESPONSES_API_OTHER_WHEELS" in os.environ:
+    OTHER_WHEELS = [pathlib.Path(w) for w in os.environ["RESPONSES_API_OTHER_WHEELS"].split()]
+else:
+    OTHER_WHEELS = sorted(w for w in DIST.glob("routes_responses_api-*-cp3*-cp3*-*_%s.whl" % platform.machine())
+                          if w.name.split("-")[2] != "cp%d%d" % sys.version_info[:2])
 
 IMPORT = """
 import sys, traceback, warnings
@@ -43,7 +49,7 @@ def run_import(tmp_path, so, action="always"):
     target = tmp_path / "routes" / "responses_api.so"  # a name every version's importer takes
     target.write_bytes(so)
     proc = subprocess.run([sys.executable, "-S", "-c", IMPORT, action], cwd=tmp_path,
-                          env={"PYTHONPATH": str(tmp_path)}, capture_output=True, text=True, timeout=120)
+                          env=dict(os.environ, PYTHONPATH=str(tmp_path)), capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout.splitlines()
 
