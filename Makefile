@@ -23,19 +23,28 @@ test-asan: setup
 coverage: setup
 	@bash scripts/coverage.sh
 
-# The sdist and the two manylinux wheels (x86-64, aarch64; zig's C++ for
-# glibc 2.17), in dist/; test-wheel runs the whole suite against the x86-64
-# wheel installed in a fresh virtual environment, test-aarch64 the subset in
-# tests/aarch64-subset.txt against the aarch64 wheel under qemu.
+# The sdist and the four manylinux wheels (CPython 3.13 and 3.14, each for
+# x86-64 and aarch64; zig's C++ for glibc 2.17), in dist/; test-wheel runs
+# the whole suite against each x86-64 wheel installed in a fresh virtual
+# environment of its interpreter (Debian's, for 3.14), then checks the
+# installed stub; test-aarch64 runs the subset in tests/aarch64-subset.txt
+# against each aarch64 wheel on Debian's aarch64 interpreter under qemu.
 .PHONY: wheel test-wheel test-aarch64
 wheel: setup
 	@bash scripts/wheel.sh
 
 test-wheel: wheel
-	@bash scripts/test-wheel.sh
+	@bash scripts/test-wheel.sh 3.13 && bash scripts/test-wheel.sh 3.14
 
 test-aarch64: wheel
-	@bash scripts/test-aarch64.sh
+	@bash scripts/test-aarch64.sh 3.13 && bash scripts/test-aarch64.sh 3.14
+
+# mypy.stubtest of the stub against the module installed in .venv, and the
+# typed usage file through mypy --strict (test-wheel does the same for each
+# installed x86-64 wheel).
+.PHONY: typing
+typing: setup
+	@bash scripts/check-typing.sh .venv/bin/python
 
 # The sdist built with g++ and clang++, each with libstdc++ and libc++, with
 # warnings as errors; each build imported and smoke-tested.

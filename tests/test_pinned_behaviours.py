@@ -144,6 +144,9 @@ import gc, sys, weakref, urllib.request
 real = urllib.request.HTTPRedirectHandler
 grabbed = {}
 
+def refs(name):  # counted the same way each time (3.14 counts a local's load on the stack differently)
+    return sys.getrefcount(grabbed[name][2])
+
 class Refusing(type):
     def __new__(mcls, name, bases, ns):
         if name == "Base":
@@ -154,7 +157,8 @@ class Refusing(type):
             marker = type("Marker", (), {})()
             fn.__dict__["marker"] = marker
             fn.__dict__["self"] = fn                    # only the collector can free it
-            grabbed[fn.__name__] = (weakref.ref(fn), weakref.ref(marker), sig, sys.getrefcount(sig))
+            grabbed[fn.__name__] = (weakref.ref(fn), weakref.ref(marker), sig)
+            grabbed[fn.__name__] += (refs(fn.__name__),)
         raise LookupError("refused")
 
 urllib.request.HTTPRedirectHandler = Refusing("Base", (), {})
@@ -164,7 +168,7 @@ except LookupError as e:
     print("failed", e)
 gc.collect()
 for name, (fn_ref, marker_ref, sig, before) in sorted(grabbed.items()):
-    print(name, fn_ref() is None, marker_ref() is None, before - sys.getrefcount(sig))
+    print(name, fn_ref() is None, marker_ref() is None, before - refs(name))
 urllib.request.HTTPRedirectHandler = real
 import routes.responses_api as m
 print("retried", m.build_payload([], {})["model"])

@@ -156,14 +156,47 @@ class Enter:
         return self.result
 
 
-@pytest.mark.parametrize("drop", ["__enter__", "__exit__"])
-def test_response_that_is_no_context_manager(impl, monkeypatch, drop):
-    attrs = {"__enter__": lambda self: self, "__exit__": lambda self, *exc: None, "read": lambda self, n: b""}
-    del attrs[drop]
-    deltas, result = stream(impl, monkeypatch, type("Reply", (), attrs)())
-    suffix = "" if drop == "__enter__" else " (missed __exit__ method)"
-    assert (deltas, result[:3]) == ([], ("raise", TypeError,
-                                         "'Reply' object does not support the context manager protocol" + suffix))
+class Bound:
+    """A method whose binding is recorded: the with statement binds each
+    special method as it finds it."""
+
+    def __init__(self, name, binds):
+        self.name, self.binds = name, binds
+
+    def __get__(self, obj, owner=None):
+        self.binds.append(self.name)
+        return lambda *args: obj if self.name == "__enter__" else None
+
+
+NO_CM = "'{}' object does not support the context manager protocol"
+ASYNC_HINT = " but it supports the asynchronous context manager protocol. Did you mean to use 'async with'?"
+
+
+# (the methods the class has; 3.13's message and bindings; 3.14's): 3.13
+# names the class by its name and takes __enter__ first, 3.14 by module and
+# qualified name, __exit__ first, and hints at `async with`.
+@pytest.mark.parametrize("methods, py313, py314", [
+    (["__exit__"], (NO_CM, []), (NO_CM + " (missed __enter__ method)", ["__exit__"])),
+    (["__enter__"], (NO_CM + " (missed __exit__ method)", ["__enter__"]), (NO_CM + " (missed __exit__ method)", [])),
+    ([], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
+    (["__aenter__", "__aexit__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)" + ASYNC_HINT, [])),
+    (["__aenter__", "__aexit__", "__exit__"], (NO_CM, []),
+     (NO_CM + " (missed __enter__ method)" + ASYNC_HINT, ["__exit__"])),
+    (["__aenter__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
+], ids=["no __enter__", "no __exit__", "neither", "async only", "async and __exit__", "__aenter__ only"])
+def test_response_that_is_no_context_manager(impl, monkeypatch, methods, py313, py314):
+    binds = []
+    attrs = {name: Bound(name, binds) for name in methods}
+    attrs["read"] = lambda self, n: b""
+    cls = type("Reply", (), attrs)
+    deltas, result = stream(impl, monkeypatch, cls())
+    if sys.version_info >= (3, 14):
+        message, bound = py314
+        message = message.format(cls.__module__ + "." + cls.__qualname__)
+    else:
+        message, bound = py313
+        message = message.format(cls.__name__)
+    assert (deltas, result[:3], binds) == ([], ("raise", TypeError, message), bound)
 
 
 def test_non_descriptor_enter_and_exit(impl, monkeypatch):

@@ -53,7 +53,7 @@ def test_globals_in_order():
 def test_no_routes_package_init():
     import routes
     assert getattr(routes, "__file__", None) is None  # a namespace package
-    assert pathlib.Path(native.__file__).name.startswith("responses_api.cpython-313")
+    assert pathlib.Path(native.__file__).name.startswith("responses_api.cpython-%d%d-" % sys.version_info[:2])
     assert (pathlib.Path(native.__file__).parent / "responses_api.pyi").exists()
 
 

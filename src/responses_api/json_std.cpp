@@ -33,6 +33,21 @@ Ref captured(PyObject *value) { return Ref::retain(value); }
 
 inline bool is_json_space(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// scanner(s, idx) below a reserved stretch of stack: several times what the
+// interpreter loop between loads and the scanner takes (under 1 KiB in a
+// release build), and half the stack the interpreter keeps between raising
+// RecursionError and giving up with a fatal error (16 KiB, more in debug
+// builds), all of which the caller's recursion check leaves ahead.
+constexpr std::size_t kLoadsHeadroom = 8 * 1024;
+
+[[gnu::noinline]] PyObject *scan_with_headroom(PyObject *scanner, PyObject *const *args) {
+    char headroom[kLoadsHeadroom];
+    asm volatile("" : : "r"(headroom) : "memory");  // kept, and kept in place, through the call
+    return PyObject_Vectorcall(scanner, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+#endif
+
 }  // namespace
 
 void capture_standard_json(Borrowed json) {
@@ -95,10 +110,25 @@ Ref scan_json(PyObject *scanner, PyObject *s) {
     while (idx < n && is_json_space(PyUnicode_READ(kind, data, idx))) ++idx;
     Ref start = Ref::steal(PyLong_FromSsize_t(idx));
     PyObject *stack[] = {nullptr, s, start.get()};
+    Ref pair;
+#if PY_VERSION_HEX >= 0x030E0000
+    // 3.14 bounds nesting by the machine stack left, so loads, which reaches
+    // the scanner through the interpreter loop, stops a few levels earlier
+    // than a direct call would. The scanner is called with more stack spent
+    // than that; a document nested too deep for it goes to loads itself
+    // (an empty Ref), which then decides at its own depth.
+    if (!Py_EnterRecursiveCall(" while decoding a JSON document")) {
+        pair = Ref::steal_or_null(scan_with_headroom(scanner, stack + 1));
+        Py_LeaveRecursiveCall();
+    }
+    if (!pair && PyErr_ExceptionMatches(PyExc_RecursionError)) {
+        PyErr_Clear();
+        return Ref();
+    }
+#else
     // loads reaches the scanner two C recursion levels deeper than this call
     // does (its entry into the interpreter loop); take the same two levels so
     // that nesting hits the recursion limit at exactly the same depth.
-    Ref pair;
     if (!Py_EnterRecursiveCall(" while decoding a JSON document")) {
         if (!Py_EnterRecursiveCall(" while decoding a JSON document")) {
             pair = Ref::steal_or_null(
@@ -107,6 +137,7 @@ Ref scan_json(PyObject *scanner, PyObject *s) {
         }
         Py_LeaveRecursiveCall();
     }
+#endif
     if (!pair) {
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
             PyErr_Clear();

@@ -25,7 +25,9 @@ PyObject *standard_scanner(Borrowed json);
 // that is no JSON document throws with a bare ValueError carrying loads'
 // message for a BOM, trailing data or no value at all (loads raises a
 // JSONDecodeError there; the stream reader treats both alike), or with
-// what the scanner itself raised.
+// what the scanner itself raised. On 3.14, an empty Ref for a document
+// nested so deep that only the loads call itself can tell whether it hits
+// the recursion limit: the caller then calls loads.
 Ref scan_json(PyObject *scanner, PyObject *s);
 
 // `json.dumps(obj, ensure_ascii=False)` written directly when `json` is the

@@ -45,16 +45,22 @@ Ref import_statement(PyObject *dotted, Borrowed globals) {
     return Ref::steal(PyImport_ImportModuleLevelObject(dotted, globals.get(), nullptr, nullptr, 0));
 }
 
-void warn_on_version_mismatch() {
+// The running interpreter (Py_Version) against the one whose headers built
+// the module (PY_MAJOR_VERSION, PY_MINOR_VERSION), before anything else: a
+// cp313 build loaded into 3.14, or the reverse, warns, then refuses to go on,
+// since its code is compiled against the other interpreter's object layouts
+// and crashes it (tests/test_version_check.py).
+void check_version() {
     int major = static_cast<int>((Py_Version >> 24) & 0xff);
     int minor = static_cast<int>((Py_Version >> 16) & 0xff);
-    // Unreached while the build is pinned to 3.13 and run by it.
-    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
-        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                               PY_MAJOR_VERSION, PY_MINOR_VERSION, "routes.responses_api", "does not match",
-                               major, minor));
-    }
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                           "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                           PY_MAJOR_VERSION, PY_MINOR_VERSION, "routes.responses_api", "does not match", major,
+                           minor));
+    PyErr_Format(PyExc_ImportError, "routes.responses_api is built for Python %d.%d and cannot run on Python %d.%d",
+                 PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor);
+    raise();
 }
 
 void register_in_sys_modules(Borrowed module) {
@@ -99,13 +105,13 @@ int module_exec(PyObject *module) {
     }
     state.module = module;
     bool built = attempt([&] {
+        check_version();
         build_state();
         init_function_type();
         init_generator_type();
         state.module_dict = Ref::retain(PyModule_GetDict(module)).release();  // the state keeps its own reference
         // A module body runs with the builtins of the code importing it.
         state.builtins = Ref::steal(PyEval_GetFrameBuiltins()).release();
-        warn_on_version_mismatch();
         register_in_sys_modules(module);
         bind_globals(state.module_dict);
     });

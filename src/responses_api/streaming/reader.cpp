@@ -69,25 +69,43 @@ void StreamReader::write_start_entries(Borrowed body_bytes) {
 }
 
 // `with <manager> as resp:` up to the body: __enter__ is called, __exit__
-// kept. Both are looked up on the type, as the statement does.
+// kept. Each is looked up on the type and bound as soon as found, in the
+// statement's order, with its message when missing.
 void StreamReader::enter_with(Borrowed manager) {
     PyTypeObject *tp = Py_TYPE(manager.get());
-    auto special = [&](PyObject *name, const char *missing) {
+    auto special = [&](PyObject *name) {
         Ref descr = type_lookup(tp, name);
-        if (descr) return descr;
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                         tp->tp_name, missing);
+        if (descr) {
+            descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+            return get ? Ref::steal(get(descr.get(), manager.get(), reinterpret_cast<PyObject *>(tp))) : descr;
+        }
+        if (PyErr_Occurred()) raise();
+#if PY_VERSION_HEX >= 0x030E0000
+        // 3.14 names the type in full and the method missed, and points to
+        // `async with` when the type has both asynchronous methods.
+        auto has = [&](const char *other) {
+            Ref other_name = Ref::steal(PyUnicode_FromString(other));
+            return static_cast<bool>(type_lookup(tp, other_name.get()));
+        };
+        bool async = has("__aenter__") && has("__aexit__");
+        PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %U method)%s",
+                     manager.get(), name,
+                     async ? " but it supports the asynchronous context manager protocol. "
+                             "Did you mean to use 'async with'?"
+                           : "");
+#else
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s", tp->tp_name,
+                     name == S.__exit__ ? " (missed __exit__ method)" : "");
+#endif
         raise();
     };
-    Ref enter_descr = special(S.__enter__, "");
-    Ref exit_descr = special(S.__exit__, " (missed __exit__ method)");
-    auto bind = [&](const Ref &descr) {
-        descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
-        return get ? Ref::steal(get(descr.get(), manager.get(), reinterpret_cast<PyObject *>(tp))) : descr;
-    };
-    Ref enter = bind(enter_descr);
-    Ref exit = bind(exit_descr);
+#if PY_VERSION_HEX >= 0x030E0000
+    Ref exit = special(S.__exit__);  // 3.14 takes __exit__ first
+    Ref enter = special(S.__enter__);
+#else
+    Ref enter = special(S.__enter__);
+    Ref exit = special(S.__exit__);
+#endif
     resp_ = call(enter);
     exit_ = std::move(exit);
 }
@@ -113,7 +131,7 @@ Ref decode_json(Borrowed data_str) {
     Ref json = global(S.json);
     try {
         if (PyObject *scanner = PyUnicode_CheckExact(data_str.get()) ? standard_scanner(json) : nullptr)
-            return scan_json(scanner, data_str.get());
+            if (Ref value = scan_json(scanner, data_str.get())) return value;  // else too deep for it to tell
         return call(attr(json, S.loads), data_str);
     } catch (const PyError &) {
         // handled below, as the except clause around json.loads

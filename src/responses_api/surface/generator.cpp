@@ -158,7 +158,14 @@ void gen_finalize(PyObject *self) {
     if (g.body().stage() != Stage::Open || g.running) return;
     // A finaliser must leave the exception being raised, if any, as it was.
     Ref saved = Ref::steal_or_null(PyErr_GetRaisedException());
-    if (!Ref::steal_or_null(gen_close(self, nullptr))) PyErr_WriteUnraisable(self);
+    if (!Ref::steal_or_null(gen_close(self, nullptr))) {
+#if PY_VERSION_HEX >= 0x030E0000
+        // 3.14 reports it as a generator's own close does: a message, no object
+        PyErr_FormatUnraisable("Exception ignored while closing generator %R", self);
+#else
+        PyErr_WriteUnraisable(self);
+#endif
+    }
     PyErr_SetRaisedException(saved.release());
 }
 
