@@ -1,8 +1,11 @@
-// Every callable of the module, declared once. The module's globals, the
-// binder's parameter tables (surface/function.hpp) and the traceback
-// entries (errors.hpp) are all expanded from RAPI_CALLABLES; the tests in
-// tests/test_surface.py pin what each one shows.
+// Every callable of the module, declared once, with the traceback entries a
+// failing call adds and the direct call of one of the module's functions by
+// another. The module's globals, the binder's parameter tables
+// (surface/function.hpp) and the traceback entries are all expanded from
+// RAPI_CALLABLES; the tests in tests/test_surface.py pin what each one shows.
 #pragma once
+
+#include "refs.hpp"
 
 namespace rapi {
 
@@ -52,5 +55,16 @@ constexpr int kEntryCount = static_cast<int>(Entry::Count);
 // The body of a callable: receives every parameter, defaults filled in; a
 // new reference, or throws PyError with the exception set.
 using FunctionBody = PyObject *(*)(PyObject *const *args);
+
+// Adds the traceback entry of `entry` ("routes.responses_api.<qualname>" in
+// "routes/responses_api.py" at the entry's line) to the exception being
+// raised. Never replaces that exception.
+void add_traceback(Entry entry);
+
+// Runs the body of the callable `entry` (the function object the import
+// made for it) with `args`, or calls the module global of its name when that
+// has been replaced: `name(*args)` as a Python function body would call it.
+// Run directly, the body adds the same traceback entry a call would.
+Ref call_own(Entry entry, FunctionBody body, PyObject *const *args, int nargs);
 
 }  // namespace rapi

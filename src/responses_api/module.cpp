@@ -1,6 +1,6 @@
 // Module initialisation: the import checks, the module state, then the
 // globals in their order. Pinned down in tests/test_surface.py (import).
-#include "json_std.hpp"
+#include "json/json.hpp"
 #include "request/request.hpp"
 #include "response/response.hpp"
 #include "streaming/redirect.hpp"

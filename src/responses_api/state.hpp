@@ -8,12 +8,10 @@
 // than per module object: every function reaches it without a lookup.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <cstdint>
 
 #include "callables.hpp"
+#include "errors.hpp"
 
 namespace rapi {
 

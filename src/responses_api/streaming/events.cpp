@@ -2,6 +2,8 @@
 // event dispatch in `stream_raw` and tests/streaming/test_events.py, test_reasoning.py.
 #include "streaming/events.hpp"
 
+#include "shapes.hpp"
+
 namespace rapi {
 
 // ------------------------------------------------------------------ capture

@@ -2,8 +2,9 @@
 // `with` block on every way out; pinned down by the twin's `stream_raw` and tests/streaming/.
 #include "streaming/reader.hpp"
 
-#include "json_std.hpp"
+#include "callables.hpp"
 #include "errors.hpp"
+#include "json/json.hpp"
 
 namespace rapi {
 

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 
+#include "errors.hpp"
+#include "values.hpp"
+
 namespace rapi {
 
 namespace {

@@ -1,8 +1,8 @@
 // The standard json module's objects captured at import, the identity
 // checks, and json.loads through the decoder's scanner for the stream
-// reader (see json_std.hpp). Compared with json.loads in
+// reader (see json.hpp). Compared with json.loads in
 // tests/streaming/test_json_decoding.py.
-#include "json_std.hpp"
+#include "json/json.hpp"
 
 namespace rapi {
 

@@ -1,10 +1,12 @@
 // Traceback entries of the module's functions and their direct calls of
-// one another (see errors.hpp); pinned down in tests/test_surface.py.
-#include "errors.hpp"
+// one another (see callables.hpp); pinned down in tests/test_surface.py.
+#include "callables.hpp"
 
 #include <frameobject.h>
 
 #include <iterator>
+
+#include "values.hpp"
 
 namespace rapi {
 

@@ -1,7 +1,7 @@
 // json.dumps(content, ensure_ascii=False) written directly, for the tool
-// outputs of convert_messages (see json_std.hpp). Compared with json.dumps
+// outputs of convert_messages (see json.hpp). Compared with json.dumps
 // in tests/test_json_encoding.py.
-#include "json_std.hpp"
+#include "json/json.hpp"
 
 #include <cmath>
 #include <cstdio>
