@@ -56,6 +56,25 @@ constexpr int kEntryCount = static_cast<int>(Entry::Count);
 // new reference, or throws PyError with the exception set.
 using FunctionBody = PyObject *(*)(PyObject *const *args);
 
+// What the module keeps for each callable, its part of the module state.
+struct CallableObjects {
+    PyObject *names[kEntryCount];            // each callable's name, interned (none for Init)
+    PyObject *functions[kEntryCount];        // the function objects the import made (none for Init)
+    PyObject *traceback_codes[kEntryCount];  // made on first use
+};
+
+// Zero-initialised: every pointer null until `build_callables`, and again
+// after `clear_callables`.
+inline CallableObjects callable_objects{};
+// The interned name of a callable (a module global, but for redirect_request).
+inline PyObject *name_of(Entry entry) { return callable_objects.names[static_cast<int>(entry)]; }
+
+// Interns the callables' names; throws PyError on failure (clear_callables
+// then drops what was made).
+void build_callables();
+// Drops every reference kept for the callables.
+void clear_callables();
+
 // Adds the traceback entry of `entry` ("routes.responses_api.<qualname>" in
 // "routes/responses_api.py" at the entry's line) to the exception being
 // raised. Never replaces that exception.

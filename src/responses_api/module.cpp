@@ -1,5 +1,7 @@
 // Module initialisation: the import checks, the module state, then the
 // globals in their order. Pinned down in tests/test_surface.py (import).
+#include "callables.hpp"
+#include "errors.hpp"
 #include "json/json.hpp"
 #include "request/request.hpp"
 #include "response/response.hpp"
@@ -7,6 +9,7 @@
 #include "surface/docs.hpp"
 #include "surface/function.hpp"
 #include "surface/generator.hpp"
+#include "values.hpp"
 
 #include <iterator>
 
@@ -34,7 +37,7 @@ static_assert(std::size(kSpecs) == static_cast<size_t>(Entry::Count));
 // (for call_own's identity check).
 Ref make_function(Entry entry) {
     Ref fn = new_function(&kSpecs[static_cast<int>(entry)]);
-    state.functions[static_cast<int>(entry)] = Ref(fn).release();
+    callable_objects.functions[static_cast<int>(entry)] = Ref(fn).release();
     return fn;
 }
 
@@ -100,6 +103,7 @@ int module_exec(PyObject *module) {
     state.module = module;
     bool built = attempt([&] {
         build_state();
+        build_callables();
         init_function_type();
         init_generator_type();
         state.module_dict = Ref::retain(PyModule_GetDict(module)).release();  // the state keeps its own reference
@@ -112,7 +116,10 @@ int module_exec(PyObject *module) {
     if (built) return 0;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init routes.responses_api");
     add_traceback(Entry::Init);
-    clear_state();  // a failed import can be tried again from scratch
+    // A failed import can be tried again from scratch.
+    forget_standard_json();
+    clear_callables();
+    clear_state();
     return -1;
 }
 

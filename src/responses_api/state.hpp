@@ -1,7 +1,10 @@
-// The module state: everything the module keeps between calls, in one
-// structure, built in one place (`build_state`, at import) and cleared in
-// one place (`clear_state`). Import behaviour is pinned down in
-// tests/test_surface.py.
+// The module state: what the module keeps between calls, built at import
+// (`build_state`) and cleared in one place (`clear_state`). Two parts of it
+// live in the rooms that use them alone, each built and cleared there: the
+// objects made for each callable beside the table of callables
+// (callables.hpp), and the standard json module's objects in json/. A
+// failed import clears all three (module.cpp). Import behaviour is pinned
+// down in tests/test_surface.py.
 //
 // The module can be loaded into one interpreter per process (a second one
 // is refused at import), so the state is one object of the process rather
@@ -10,7 +13,6 @@
 
 #include <cstdint>
 
-#include "callables.hpp"
 #include "errors.hpp"
 
 namespace rapi {
@@ -140,44 +142,20 @@ struct Constants {
 #undef RAPI_DECLARE
 };
 
-// The standard json module as imported with this module, and the objects
-// its loads and dumps go through, remembered so that the fast paths can
-// prove by identity, at each call, that nothing was replaced:
-//   loads: json.loads -> _default_decoder.decode -> raw_decode -> scan_once
-//   dumps: json.dumps -> JSONEncoder(...).encode -> iterencode -> the
-//          encoder module's c_make_encoder and encode_basestring
-#define RAPI_JSON_CAPTURES(X)                                                      \
-    X(module) X(loads) X(decoder) X(decode) X(raw_decode) X(scanner) X(dumps)     \
-    X(encoder_class) X(encoder_init) X(encode) X(iterencode) X(encoder_module_dict) \
-    X(make_encoder) X(encode_basestring)
-
-struct StandardJson {
-#define RAPI_DECLARE(field) PyObject *field;
-    RAPI_JSON_CAPTURES(RAPI_DECLARE)
-#undef RAPI_DECLARE
-    bool loads_ok, dumps_ok;
-};
-
 struct ModuleState {
     Strings strings;
     Constants constants;
-    StandardJson json;
     PyObject *module;           // the one module object (borrowed: sys.modules owns it)
     std::int64_t interpreter = -1;  // the interpreter that imported it; -1 before the first import
     PyObject *module_dict;      // the module's globals, where functions look names up
     PyObject *builtins;         // the builtins of the import, as a module body's `__builtins__` are
     PyObject *handler_class;    // _PostRedirectHandlerLocal, the class cell of its method
-    PyObject *callable_names[kEntryCount];  // each callable's name, interned (none for Init)
-    PyObject *functions[kEntryCount];       // the function objects the import made (none for Init)
-    PyObject *traceback_codes[kEntryCount];  // made on first use
 };
 
 // Zero-initialised: every pointer null until `build_state`.
 inline ModuleState state{};
 inline Strings &S = state.strings;
 inline Constants &C = state.constants;
-// The interned name of a callable (a module global, but for redirect_request).
-inline PyObject *name_of(Entry entry) { return state.callable_names[static_cast<int>(entry)]; }
 
 // Builds the strings and constants (everything that does not depend on
 // other modules); throws PyError on failure (clear_state then drops what

@@ -4,6 +4,8 @@
 // tests/streaming/test_json_decoding.py.
 #include "json/json.hpp"
 
+#include "json/captures.hpp"
+
 namespace rapi {
 
 namespace json_detail {
@@ -26,7 +28,7 @@ namespace {
 
 using json_detail::entry;
 using json_detail::type_attr;
-StandardJson &g = state.json;
+StandardJson &g = standard_json;
 
 // A new reference to what the name holds now (an empty Ref when nothing).
 Ref captured(PyObject *value) { return Ref::retain(value); }
@@ -69,6 +71,13 @@ void capture_standard_json(Borrowed json) {
                      g.encode_basestring;
     }
     if (PyErr_Occurred()) raise();
+}
+
+void forget_standard_json() {
+#define RAPI_FORGET(field) Py_CLEAR(g.field);
+    RAPI_JSON_CAPTURES(RAPI_FORGET)
+#undef RAPI_FORGET
+    g.loads_ok = g.dumps_ok = false;
 }
 
 // ------------------------------------------------------------------- loads

@@ -3,6 +3,8 @@
 // in tests/test_json_encoding.py.
 #include "json/json.hpp"
 
+#include "json/captures.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +19,7 @@ namespace {
 
 using json_detail::entry;
 using json_detail::type_attr;
-const StandardJson &g = state.json;
+const StandardJson &g = standard_json;
 
 bool standard_dumps(Borrowed json) {
     if (!g.dumps_ok || json.get() != g.module) return false;

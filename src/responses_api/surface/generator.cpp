@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <new>
 
-#include "streaming/reader.hpp"
+#include "callables.hpp"
 #include "errors.hpp"
+#include "streaming/reader.hpp"
 
 namespace rapi {
 
