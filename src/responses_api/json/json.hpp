@@ -9,7 +9,7 @@
 // every other case the callers call `json.loads` / `json.dumps` as written.
 #pragma once
 
-#include "values.hpp"
+#include "refs.hpp"
 
 namespace rapi {
 

@@ -5,6 +5,7 @@
 #include "json/json.hpp"
 
 #include "json/captures.hpp"
+#include "json/writer.hpp"
 
 namespace rapi {
 
@@ -78,6 +79,28 @@ void forget_standard_json() {
     RAPI_JSON_CAPTURES(RAPI_FORGET)
 #undef RAPI_FORGET
     g.loads_ok = g.dumps_ok = false;
+}
+
+// ------------------------------------------------------------------- dumps
+
+namespace {
+
+bool standard_dumps(Borrowed json) {
+    if (!g.dumps_ok || json.get() != g.module) return false;
+    PyObject *dict = PyModule_GetDict(json.get());
+    return entry(dict, S.dumps) == g.dumps && entry(dict, S.JSONEncoder) == g.encoder_class &&
+           type_attr(g.encoder_class, S.__init__) == g.encoder_init &&
+           type_attr(g.encoder_class, S.encode) == g.encode &&
+           type_attr(g.encoder_class, S.iterencode) == g.iterencode &&
+           entry(g.encoder_module_dict, S.c_make_encoder) == g.make_encoder &&
+           entry(g.encoder_module_dict, S.encode_basestring) == g.encode_basestring;
+}
+
+}  // namespace
+
+Ref dumps_text(Borrowed json, Borrowed obj) {
+    if (!standard_dumps(json)) return Ref();
+    return write_json(obj);
 }
 
 // ------------------------------------------------------------------- loads

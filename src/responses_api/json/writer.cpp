@@ -1,9 +1,7 @@
 // json.dumps(content, ensure_ascii=False) written directly, for the tool
-// outputs of convert_messages (see json.hpp). Compared with json.dumps
-// in tests/test_json_encoding.py.
-#include "json/json.hpp"
-
-#include "json/captures.hpp"
+// outputs of convert_messages (see json.hpp and writer.hpp). Compared with
+// json.dumps in tests/test_json_encoding.py.
+#include "json/writer.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -16,21 +14,6 @@
 namespace rapi {
 
 namespace {
-
-using json_detail::entry;
-using json_detail::type_attr;
-const StandardJson &g = standard_json;
-
-bool standard_dumps(Borrowed json) {
-    if (!g.dumps_ok || json.get() != g.module) return false;
-    PyObject *dict = PyModule_GetDict(json.get());
-    return entry(dict, S.dumps) == g.dumps && entry(dict, S.JSONEncoder) == g.encoder_class &&
-           type_attr(g.encoder_class, S.__init__) == g.encoder_init &&
-           type_attr(g.encoder_class, S.encode) == g.encode &&
-           type_attr(g.encoder_class, S.iterencode) == g.iterencode &&
-           entry(g.encoder_module_dict, S.c_make_encoder) == g.make_encoder &&
-           entry(g.encoder_module_dict, S.encode_basestring) == g.encode_basestring;
-}
 
 // A str being written: a str object made with PyUnicode_New and written in
 // place (allowed while nobody else has seen it), widened when a wider
@@ -117,7 +100,7 @@ enum class Fit { Written, Fallback };
 
 // Writes JSON text as the standard encoder does with ensure_ascii=False and
 // the default separators. `write` answers Fallback to give up; an error
-// throws PyError (dumps_text then lets the real dumps raise its own).
+// throws PyError (write_json then lets the real dumps raise its own).
 class JsonWriter {
 public:
     Fit write(PyObject *o, int depth);
@@ -371,8 +354,7 @@ Fit JsonWriter::write(PyObject *o, int depth) {
 
 }  // namespace
 
-Ref dumps_text(Borrowed json, Borrowed obj) {
-    if (!standard_dumps(json)) return Ref();
+Ref write_json(Borrowed obj) {
     JsonWriter writer;
     try {
         if (writer.write(obj.get(), 0) == Fit::Fallback) return Ref();

@@ -5,7 +5,7 @@
 // test_large_lines.py.
 #pragma once
 
-#include "values.hpp"
+#include "refs.hpp"
 
 namespace rapi {
 
