@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from sse_server import CUT_OFF, URL, completed, fin, ordered, sse, text
+from sse_server import CUT_OFF, URL, FakeOpener, FakeResponse1, completed, fin, ordered, sse, text
 
 
 def D(t, sep=b" ", end=b"\n"):
@@ -89,6 +89,52 @@ def test_debug_record_of_empty_logger(run, body, expected):
     log = {}
     run(body, log)
     assert log == expected
+
+
+class Timed(FakeResponse1):
+    """Notes each read on the shared timeline."""
+
+    def __init__(self, pieces, timeline):
+        super().__init__(pieces)
+        self.timeline = timeline
+
+    def read1(self, n=-1):
+        self.timeline.append("read")
+        return super().read1(n)
+
+
+class TimedRecord(dict):
+    """A debug record that notes each entry written on the shared timeline."""
+
+    def __init__(self, timeline):
+        super().__init__(kept=1)  # truthy: the start entries are written
+        self.timeline = timeline
+
+    def __setitem__(self, key, value):
+        self.timeline.append(key)
+        super().__setitem__(key, value)
+
+
+START = ["body", "payload", "size", "url", "timestamp"]
+# pieces, one a read -> every read, entry written and delta received, in order
+TIMING = {
+    "completed": ([sse(text("a")), sse(completed())],
+                  START + ["read", "a", "read", "usage", "raw_sse_count", "raw_sse_tail", "stop"]),
+    "done": ([sse(text("a")), b"data: [DONE]\n"], START + ["read", "a", "read", "raw_sse_count"]),
+    "end-of-body": ([sse(text("a"))], START + ["read", "a", "read", "raw_sse_count", "error"]),
+    "failed": ([sse(text("a")), sse({"type": "response.failed"})], START + ["read", "a", "read", "error"]),
+    "error-event": ([sse(text("a")), sse({"type": "error"})], START + ["read", "a", "read", "error"]),
+}
+
+
+@pytest.mark.parametrize("pieces,expected", TIMING.values(), ids=TIMING.keys())
+def test_debug_record_entries_are_written_between_the_reads_and_deltas_they_follow(impl, monkeypatch, pieces,
+                                                                                    expected):
+    timeline = []
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(Timed(pieces, timeline)))
+    for delta in impl.stream_raw(URL, {}, {}, TimedRecord(timeline)):
+        timeline.append(delta.get("content") or delta["_finish_reason"])
+    assert timeline == expected
 
 
 class Picky(dict):

@@ -8,6 +8,39 @@
 
 namespace rapi {
 
+// ------------------------------------------------------------ capture
+
+void Capture::push(Borrowed data_str) {
+    Ref head = Ref::steal(PyUnicode_Substring(data_str.get(), 0, kChars));
+    if (count_ < kEntries) {
+        items_[(start_ + count_++) % kEntries] = std::move(head);
+    } else {
+        items_[start_] = std::move(head);
+        start_ = (start_ + 1) % kEntries;
+    }
+}
+
+Ref Capture::tail(size_t n) const {
+    size_t take = n < count_ ? n : count_;
+    Ref list = new_list();
+    for (size_t i = 0; i < take; ++i) append(list, items_[(start_ + count_ - take + i) % kEntries]);
+    return list;
+}
+
+void Capture::clear() {
+    for (auto &item : items_) item = Ref();
+    start_ = count_ = 0;
+}
+
+int Capture::traverse(visitproc visit, void *arg) {
+    for (auto &item : items_) Py_VISIT(item.get());
+    return 0;
+}
+
+void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines) {
+    if (!is_none(debug_logger)) store(debug_logger, S.raw_sse_count, new_int(raw_sse_lines.size()));
+}
+
 StreamReader::StreamReader(Borrowed url, Borrowed headers, Borrowed payload, Borrowed debug_logger)
     : url_(url.retain()), headers_(headers.retain()), payload_(payload.retain()),
       debug_logger_(debug_logger.retain()) {}
@@ -150,8 +183,18 @@ void StreamReader::process_data(Borrowed data_str) {
     Ref data = decode_json(data_str);
     if (!data) return;
     raw_sse_lines.push(data_str.get());
-    if (translation.translate(data, current_event, pending, debug_logger_, raw_sse_lines))
-        ending_ = true;
+    Translated translated = translation.translate(data, current_event, pending);
+    if (translated.usage) write_completion_entries(translated.usage);
+    if (translated.ends) ending_ = true;
+}
+
+// The entries of the debug record that a completion writes, before its
+// finish delta is handed out.
+void StreamReader::write_completion_entries(Borrowed usage) {
+    if (is_none(debug_logger_)) return;
+    store(debug_logger_, S.usage, usage);
+    write_sse_count(debug_logger_, raw_sse_lines);
+    store(debug_logger_, S.raw_sse_tail, raw_sse_lines.tail(5));
 }
 
 void StreamReader::process_line(const char *bytes, size_t n) {
