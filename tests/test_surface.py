@@ -117,6 +117,37 @@ def test_first_import_may_be_in_a_subinterpreter_with_its_own_gil():
                                 "interpreter per process."]
 
 
+def test_of_two_subinterpreters_importing_at_once_exactly_one_gets_the_module():
+    """Two threads, each in a subinterpreter with its own GIL (so both run at
+    once), import the module at the same moment: one import succeeds, the
+    other is refused as any second interpreter is. A few rounds, each in a
+    fresh process."""
+    code = """
+    import _interpreters, threading
+    interps = [_interpreters.create("isolated") for _ in range(2)]
+    barrier = threading.Barrier(2)
+    results = [None, None]
+
+    def run(i):
+        barrier.wait()
+        exc = _interpreters.exec(interps[i], "import routes.responses_api")
+        results[i] = "imported" if exc is None else exc.type.__name__ + " " + exc.msg
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(sorted(results))
+    """
+    refused = ("ImportError Interpreter change detected - this module can only be loaded into one interpreter "
+               "per process.")
+    for _ in range(3):
+        rc, out, err = run_python(code)
+        assert rc == 0, err
+        assert out.strip() == repr(sorted(["imported", refused]))
+
+
 def test_failing_import_has_init_traceback_entry():
     code = """
     import sys, traceback

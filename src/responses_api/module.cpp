@@ -126,9 +126,10 @@ int module_exec(PyObject *module) {
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (state.interpreter == -1) {
-        state.interpreter = current;
-    } else if (state.interpreter != current) {
+    // The first interpreter here claims the module for the process, in one
+    // step: of two importing at once, exactly one can.
+    std::int64_t owner = -1;
+    if (!state.interpreter.compare_exchange_strong(owner, current) && owner != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
