@@ -81,7 +81,7 @@ void bind_globals(Borrowed dict) {
     // class _PostRedirectHandlerLocal(urllib.request.HTTPRedirectHandler)
     Ref base = urllib_request(S.HTTPRedirectHandler);
     Ref doc = Ref::steal(PyUnicode_FromString(docs::handler_class_doc));
-    Ref ns = make_dict(S.__module__, S.module_name, S.__qualname__, S.handler_class_name, S.__doc__, doc,
+    Ref ns = make_dict(S.dunder_module, S.module_name, S.dunder_qualname, S.handler_class_name, S.dunder_doc, doc,
                        name_of(Entry::RedirectRequest), make_function(Entry::RedirectRequest));
     Ref cls = call(reinterpret_cast<PyObject *>(Py_TYPE(base.get())), S.handler_class_name, make_tuple(base), ns);
     state.handler_class = Ref(cls).release();  // the state keeps its own reference

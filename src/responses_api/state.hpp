@@ -57,15 +57,16 @@ namespace rapi {
     X(data, "data") X(origin_req_host, "origin_req_host")                     \
     X(unverifiable, "unverifiable") X(get_method, "get_method")               \
     X(full_url, "full_url") X(unredirected_hdrs, "unredirected_hdrs")         \
-    X(redirect_request, "redirect_request") X(__enter__, "__enter__")         \
-    X(__exit__, "__exit__") X(utf_8, "utf-8") X(ensure_ascii, "ensure_ascii") \
+    X(redirect_request, "redirect_request") X(dunder_enter, "__enter__")      \
+    X(dunder_exit, "__exit__") X(utf_8, "utf-8")                              \
+    X(ensure_ascii, "ensure_ascii")                                           \
     X(separators, "separators") X(print, "print") X(time, "time")             \
-    X(__import__, "__import__") X(json, "json") X(urllib, "urllib")           \
+    X(dunder_import, "__import__") X(json, "json") X(urllib, "urllib")        \
     X(empty, "") X(comma, ",") X(colon, ":") X(pair_sep, "\n\n")              \
     X(urllib_request, "urllib.request") X(urllib_error, "urllib.error")       \
     X(HTTPRedirectHandler, "HTTPRedirectHandler")                             \
-    X(build_opener, "build_opener") X(__module__, "__module__")               \
-    X(__qualname__, "__qualname__") X(__doc__, "__doc__")                     \
+    X(build_opener, "build_opener") X(dunder_module, "__module__")            \
+    X(dunder_qualname, "__qualname__") X(dunder_doc, "__doc__")               \
     X(module_name, "routes.responses_api") X(scheme_http, "http")             \
     X(scheme_https, "https") X(done_marker, "[DONE]")                         \
     X(handler_class_name, "_PostRedirectHandlerLocal")                        \
@@ -92,7 +93,7 @@ namespace rapi {
     X(collections_abc, "collections.abc") X(Generator, "Generator")           \
     X(register_, "register") X(_default_decoder, "_default_decoder")          \
     X(scan_once, "scan_once") X(decode, "decode") X(raw_decode, "raw_decode") \
-    X(JSONEncoder, "JSONEncoder") X(__init__, "__init__")                     \
+    X(JSONEncoder, "JSONEncoder") X(dunder_init, "__init__")                  \
     X(iterencode, "iterencode") X(c_make_encoder, "c_make_encoder")           \
     X(encode_basestring, "encode_basestring") X(encoder, "encoder")           \
     X(reasoning_effort, "reasoning_effort")                                   \

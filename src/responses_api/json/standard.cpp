@@ -62,7 +62,7 @@ void capture_standard_json(Borrowed json) {
     g.encoder_class = captured(entry(dict, S.JSONEncoder)).release();
     PyObject *encoder_module = entry(dict, S.encoder);
     if (g.dumps && g.encoder_class && encoder_module && PyModule_Check(encoder_module)) {
-        g.encoder_init = captured(type_attr(g.encoder_class, S.__init__)).release();
+        g.encoder_init = captured(type_attr(g.encoder_class, S.dunder_init)).release();
         g.encode = captured(type_attr(g.encoder_class, S.encode)).release();
         g.iterencode = captured(type_attr(g.encoder_class, S.iterencode)).release();
         g.encoder_module_dict = captured(PyModule_GetDict(encoder_module)).release();
@@ -89,7 +89,7 @@ bool standard_dumps(Borrowed json) {
     if (!g.dumps_ok || json.get() != g.module) return false;
     PyObject *dict = PyModule_GetDict(json.get());
     return entry(dict, S.dumps) == g.dumps && entry(dict, S.JSONEncoder) == g.encoder_class &&
-           type_attr(g.encoder_class, S.__init__) == g.encoder_init &&
+           type_attr(g.encoder_class, S.dunder_init) == g.encoder_init &&
            type_attr(g.encoder_class, S.encode) == g.encode &&
            type_attr(g.encoder_class, S.iterencode) == g.iterencode &&
            entry(g.encoder_module_dict, S.c_make_encoder) == g.make_encoder &&

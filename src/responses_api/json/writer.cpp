@@ -141,7 +141,7 @@ constexpr auto kEscapeExtra = [] {
         constexpr unsigned char operator[](size_t i) const { return v[i]; }
     } t{};
     for (int c = 0; c < 0x20; ++c) t.v[c] = 5;
-    for (int c : {'\\', '"', '\b', '\f', '\n', '\r', '\t'}) t.v[c] = 1;
+    for (unsigned char c : {'\\', '"', '\b', '\f', '\n', '\r', '\t'}) t.v[c] = 1;
     return t;
 }();
 
@@ -161,9 +161,9 @@ constexpr auto kEscapeLetter = [] {
 // Writes the escape of c, a character that needs one (so c < 0x80).
 template <class Dst>
 inline Dst *write_escape(Dst *out, Py_UCS4 c) {
-    static const char hex[] = "0123456789abcdef";
+    static const unsigned char hex[] = "0123456789abcdef";
     out[0] = '\\';
-    if (char letter = kEscapeLetter[c]) {
+    if (const auto letter = static_cast<unsigned char>(kEscapeLetter[c])) {
         out[1] = static_cast<Dst>(letter);
         return out + 2;
     }

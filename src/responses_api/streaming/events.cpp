@@ -253,7 +253,7 @@ Ref StreamTranslation::finish_delta(Borrowed usage) const {
 }
 
 // A message sent only whole: its text, unless text deltas already carried it.
-void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) {
+void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) const {
     if (text_sent_) return;
     Ref texts = new_list();
     collect_texts(item, S.content, texts);

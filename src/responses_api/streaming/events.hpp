@@ -77,7 +77,7 @@ private:
     void item_done(Borrowed data, DeltaQueue &out);
     void summary_delta(Borrowed data, DeltaQueue &out);
     void summary_done(Borrowed data, Borrowed item, DeltaQueue &out);
-    void message_done(Borrowed item, DeltaQueue &out);
+    void message_done(Borrowed item, DeltaQueue &out) const;
     void note_phase(Borrowed item);
     Ref finish_delta(Borrowed usage) const;
 

@@ -38,6 +38,6 @@ struct SseLine {
     Ref value;  // Event: the stripped name; Data: the payload text
 };
 
-SseLine classify_line(const char *bytes, size_t n);
+SseLine classify_line(const char *p, size_t n);
 
 }  // namespace rapi

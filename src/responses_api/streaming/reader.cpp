@@ -90,7 +90,7 @@ void StreamReader::write_start_entries(Borrowed body_bytes) {
         if (size < 0) raise();
         store(debug_logger_, S.size, new_int(size));
         store(debug_logger_, S.url, url_);
-        Ref time = call(global(S.__import__), S.time);
+        Ref time = call(global(S.dunder_import), S.time);
         store(debug_logger_, S.timestamp, call_method(time, S.time));
     };
     try {
@@ -114,8 +114,8 @@ void StreamReader::enter_with(Borrowed manager) {
                          tp->tp_name, missing);
         raise();
     };
-    Ref enter_descr = special(S.__enter__, "");
-    Ref exit_descr = special(S.__exit__, " (missed __exit__ method)");
+    Ref enter_descr = special(S.dunder_enter, "");
+    Ref exit_descr = special(S.dunder_exit, " (missed __exit__ method)");
     auto bind = [&](const Ref &descr) {
         descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
         return get ? Ref::steal(get(descr.get(), manager.get(), reinterpret_cast<PyObject *>(tp))) : descr;
@@ -149,8 +149,8 @@ Ref decode_json(Borrowed data_str) {
         if (PyObject *scanner = PyUnicode_CheckExact(data_str.get()) ? standard_scanner(json) : nullptr)
             return scan_json(scanner, data_str.get());
         return call(attr(json, S.loads), data_str);
-    } catch (const PyError &) {
-        // handled below, as the except clause around json.loads
+    } catch (const PyError &) {  // NOLINT(bugprone-empty-catch): handled below
+        // as the except clause around json.loads
     }
 
     Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
