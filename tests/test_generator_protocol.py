@@ -184,7 +184,7 @@ def test_operation_in_every_stage_as_a_python_generator(impl, pair, op, exit_res
 
 
 def test_deprecated_signature_warning_can_be_an_error(impl, pair):
-    for g, resp in pair():
+    for g, _resp in pair():
         next(g)
         with warnings.catch_warnings():
             warnings.simplefilter("error", DeprecationWarning)
@@ -229,7 +229,7 @@ def test_collected_while_suspended(impl, pair, exit_error):
         g, resp = pairs.pop(0)
         next(g)
         unraisable = []
-        hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(
+        hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(  # noqa: B023
             (type(u.exc_value), str(u.exc_value), type(u.object).__name__))
         try:
             del g

@@ -19,12 +19,14 @@ struct EntrySpec {
     const char *name;
     int line;
 };
+// clang-format off
 constexpr EntrySpec kEntries[] = {
     {RAPI_INIT_ENTRY, RAPI_INIT_LINE},
 #define RAPI_ENTRY(id, name, qualname, line, ...) {"routes.responses_api." qualname, line},
     RAPI_CALLABLES(RAPI_ENTRY)
 #undef RAPI_ENTRY
 };
+// clang-format on
 static_assert(std::size(kEntries) == static_cast<size_t>(Entry::Count));
 
 }  // namespace

@@ -18,6 +18,7 @@ namespace rapi {
 // read as if the module were a Python file: line 1 is its initialisation
 // and the functions sit in namespace order, spaced as their definitions
 // would be. The numbers mean nothing else; tests pin them.
+// clang-format off
 #define RAPI_CALLABLES(X)                                                                                        \
     X(ConvertMessages, "convert_messages", "convert_messages", 70, 1, ("api_messages"), (),                      \
       convert_messages_doc, convert_messages)                                                                    \
@@ -34,6 +35,7 @@ namespace rapi {
       stream_raw_doc, stream_raw)                                                                                \
     X(RedirectRequest, "redirect_request", "_PostRedirectHandlerLocal.redirect_request", 560, 7,                 \
       ("self", "req", "fp", "code", "msg", "headers", "newurl"), (), redirect_request_doc, redirect_request)
+// clang-format on
 
 // The module's own initialisation, as a traceback entry of its own.
 #define RAPI_INIT_ENTRY "init routes.responses_api"
@@ -43,6 +45,7 @@ namespace rapi {
 #define RAPI_UNPAREN(...) __VA_ARGS__
 
 // The traceback entries a failing call adds: the import, then each callable.
+// clang-format off
 enum class Entry {
     Init,
 #define RAPI_ENTRY(id, ...) id,
@@ -50,6 +53,7 @@ enum class Entry {
 #undef RAPI_ENTRY
     Count
 };
+// clang-format on
 constexpr int kEntryCount = static_cast<int>(Entry::Count);
 
 // The body of a callable: receives every parameter, defaults filled in; a

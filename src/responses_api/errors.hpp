@@ -64,10 +64,11 @@ PyObject *guarded(F &&body) noexcept {
 // exception set when it raised.
 template <class F>
 bool attempt(F &&body) noexcept {
-    return guarded([&]() -> PyObject * {
+    PyObject *finished = guarded([&]() -> PyObject * {
         body();
         return Py_None;  // a marker, never handed out
-    }) != nullptr;
+    });
+    return finished != nullptr;
 }
 
 }  // namespace rapi

@@ -24,6 +24,7 @@ constexpr int count(T...) { return sizeof...(T); }
 using enum DefaultValue;
 
 // The binder's tables, one per callable, indexed by Entry.
+// clang-format off
 const FunctionSpec kSpecs[] = {
     {},  // Entry::Init, no callable
 #define RAPI_SPEC(id, name, qualname, line, nrequired, params, defaults, doc, body) \
@@ -31,6 +32,7 @@ const FunctionSpec kSpecs[] = {
     RAPI_CALLABLES(RAPI_SPEC)
 #undef RAPI_SPEC
 };
+// clang-format on
 static_assert(std::size(kSpecs) == static_cast<size_t>(Entry::Count));
 
 // A new function object for the callable `entry`, which the state keeps too
@@ -148,11 +150,12 @@ PyModuleDef_Slot module_slots[] = {
     // refused subinterpreters here would pre-empt that message.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr}};
+    {0, nullptr},
+};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "responses_api", docs::module_doc, 0, nullptr, module_slots,
-    nullptr, nullptr, nullptr};
+    PyModuleDef_HEAD_INIT, "responses_api", docs::module_doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
 
 }  // namespace
 }  // namespace rapi

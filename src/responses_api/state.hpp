@@ -19,6 +19,7 @@
 namespace rapi {
 
 // Every key and literal the module reads or writes, interned once at import.
+// clang-format off
 #define RAPI_STRINGS(X)                                                        \
     X(role, "role") X(content, "content") X(tool_calls, "tool_calls")         \
     X(tool_call_id, "tool_call_id") X(system, "system")                       \
@@ -113,6 +114,7 @@ namespace rapi {
     X(reasoning_encrypted, "reasoning.encrypted") X(format, "format")         \
     X(responses_format, "openai-responses-v1")                                \
     X(_reasoning_details, "_reasoning_details") X(_phase, "_phase")
+// clang-format on
 
 struct Strings {
 #define RAPI_DECLARE(field, text) PyObject *field;
@@ -122,6 +124,7 @@ struct Strings {
 
 // Small constants shared by the translations: each a field of `Constants`
 // and the expression that makes it, after the strings.
+// clang-format off
 #define RAPI_CONSTANTS(X)                                                                            \
     X(zero, PyLong_FromLong(0))                                                                      \
     X(temperature, PyFloat_FromDouble(0.7))     /* build_payload's default */                        \
@@ -137,6 +140,7 @@ struct Strings {
     X(kw_redirect, PyTuple_Pack(5, S.data, S.headers, S.method, S.origin_req_host, S.unverifiable))  \
     X(kw_timeout, PyTuple_Pack(1, S.timeout))                                                        \
     X(kw_default, PyTuple_Pack(1, S.default_))
+// clang-format on
 
 struct Constants {
 #define RAPI_DECLARE(field, make) PyObject *field;

@@ -12,10 +12,12 @@ namespace rapi {
 //   loads: json.loads -> _default_decoder.decode -> raw_decode -> scan_once
 //   dumps: json.dumps -> JSONEncoder(...).encode -> iterencode -> the
 //          encoder module's c_make_encoder and encode_basestring
+// clang-format off
 #define RAPI_JSON_CAPTURES(X)                                                      \
     X(module) X(loads) X(decoder) X(decode) X(raw_decode) X(scanner) X(dumps)     \
     X(encoder_class) X(encoder_init) X(encode) X(iterencode) X(encoder_module_dict) \
     X(make_encoder) X(encode_basestring)
+// clang-format on
 
 struct StandardJson {
 #define RAPI_DECLARE(field) PyObject *field;
