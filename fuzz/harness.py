@@ -657,12 +657,12 @@ def scripted_events(g):
         fixed = "%s_%d" % (kind[:2], out)
 
         def ids():
-            return "%s_r%d" % (kind[:2], g.serial()) if rotate else fixed
+            return "%s_r%d" % (kind[:2], g.serial()) if rotate else fixed  # noqa: B023 - called in this pass
 
         def add(t, **fields):
             data = {"type": t}
             if not g.chance(12):
-                data["output_index"] = index
+                data["output_index"] = index  # noqa: B023 - called in this pass
             data.update(fields)
             events.append(data)
 

@@ -1,4 +1,12 @@
 """Small helpers shared by the behavioural tests."""
+import sys
+
+from sse_server import URL, FakeOpener
+
+# Every character str.strip() removes (str.isspace() is its test), and some
+# it keeps.
+WHITESPACE = [chr(c) for c in range(sys.maxunicode + 1) if chr(c).isspace()]
+NEAR_MISSES = ["\u200b", "\ufeff", "\x00", "\x1b", "\x7f", "\u180e"]  # not whitespace to strip()
 
 
 def typed(v):
@@ -17,3 +25,19 @@ class Boom(Exception):
 class BadGet(dict):
     def get(self, *a):
         raise Boom
+
+
+def result_of(f):
+    """("value", f()), or for an Exception ("raise", its type, its text, the type of its context)."""
+    try:
+        return ("value", f())
+    except Exception as e:  # noqa: BLE001 - compared
+        return ("raise", type(e), str(e), type(e.__context__))
+
+
+def stream_result(impl, monkeypatch, resp, logger=None):
+    """The deltas a stream over `resp` yields, and result_of the whole stream."""
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
+    deltas = []
+    g = impl.stream_raw(URL, {}, {}, logger)
+    return deltas, result_of(lambda: [deltas.append(d) for d in g])

@@ -10,6 +10,8 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from helpers import result_of
+
 native = pytest.importorskip("routes.responses_api")
 
 
@@ -108,3 +110,12 @@ def test_replaced_json_is_honoured(monkeypatch):
 
     monkeypatch.setattr(json.encoder, "c_make_encoder", make_encoder)
     assert tool_output({"a": [1, "b"]}) == '{"a": [1, "b"]}' and made == [9]
+
+
+# ------------------------------------ numbers beyond the int-to-text limit
+
+def test_tool_output_too_long_to_print_as_decimal(impl):
+    content = {"n": 10 ** 5000}  # beyond the interpreter's int-to-text limit
+    expected = result_of(lambda: json.dumps(content, ensure_ascii=False))
+    assert expected[:2] == ("raise", ValueError)
+    assert result_of(lambda: impl.convert_messages([{"role": "tool", "tool_call_id": "c", "content": content}])) == expected

@@ -1,9 +1,10 @@
 """Chat Completions conversations turned into instructions and input items."""
 import copy
+import weakref
 
 import pytest
 
-from helpers import typed, Boom, BadGet
+from helpers import NEAR_MISSES, WHITESPACE, typed, Boom, BadGet
 
 
 def U(content):
@@ -270,6 +271,71 @@ def test_globals_looked_up_at_call_time(impl, monkeypatch, capsys):
     assert seen == [("a", "input_text"), ("b", "output_text")]
     assert items[2]["output"] == ("dumped", [1], {"ensure_ascii": False})
     assert "2 input_image" in capsys.readouterr().out
+
+
+# --------------------------------- system text: whitespace, str subclasses
+
+@pytest.mark.parametrize("role", ["system", "developer"])
+def test_system_text_of_any_whitespace_gives_no_instructions(impl, role):
+    for ws in WHITESPACE:
+        for content in (ws, ws * 3, " " + ws + "\n"):
+            assert impl.convert_messages([{"role": role, "content": content}]) == (None, []), repr(content)
+    for kept in NEAR_MISSES:
+        content = "\u3000" + kept + "\t"
+        assert impl.convert_messages([{"role": role, "content": content}])[0] == content, repr(kept)
+
+class Spaced(str):
+    def strip(self, *args):
+        return "" if self == "blank" else str(self)
+
+
+@pytest.mark.parametrize("content,instructions", [(Spaced("blank"), None), (Spaced("  "), "  "), (Spaced("x"), "x")])
+def test_system_text_subclass_is_stripped_by_its_own_method(impl, content, instructions):
+    assert impl.convert_messages([{"role": "system", "content": content}])[0] == instructions
+
+
+# ------------------------------------------ what a call holds and compares
+
+class Dropping(dict):
+    """A content part whose every read is logged; its first read drops it
+    from the list being walked, leaving the walker's reference the last."""
+
+    def get(self, key, default=None):
+        self.log.append("get " + key)
+        self.parent.clear()
+        return dict.get(self, key, default)
+
+
+@pytest.mark.parametrize("role, reads", [("system", ["get text"]), ("user", ["get type", "get text"])])
+def test_a_part_dropped_from_its_list_while_read_stays_alive(impl, role, reads):
+    """The part is freed after its last read, however many reads its
+    message makes (an instruction reads its text; a user part its type, then
+    its text)."""
+    log = []
+    part = Dropping(type="text", text="be brief")
+    part.log, part.parent = log, [part]
+    content = part.parent
+    ref = weakref.ref(part, lambda _: log.append("freed"))
+    del part
+    instructions, items = impl.convert_messages([{"role": role, "content": content}])
+    if role == "system":
+        assert (instructions, items) == ("be brief", [])
+    else:
+        assert (instructions, items) == (None, [{"type": "message", "role": "user", "content": [{"type": "input_text", "text": "be brief"}]}])
+    assert content == [] and ref() is None and log == reads + ["freed"]
+
+
+class Liar(str):
+    """A role that also claims to equal "developer"."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other) or other == "developer"
+
+    __hash__ = str.__hash__
+
+
+def test_a_str_subclass_compares_with_its_own_eq(impl):
+    assert impl.convert_messages([{"role": Liar("user"), "content": "be brief"}]) == ("be brief", [])
 
 
 class AlwaysEqual(str):

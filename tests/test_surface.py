@@ -1,6 +1,9 @@
 """The native module's own surface: import, globals, callables, binding
 errors, documentation strings, tracebacks and the generator protocol."""
+import ctypes
+import email.message
 import inspect
+import io
 import json
 import os
 import pathlib
@@ -12,6 +15,8 @@ import urllib
 import urllib.request
 
 import pytest
+
+from sse_server import URL, FakeOpener, FakeResponse1, sse, text
 
 native = pytest.importorskip("routes.responses_api")  # conftest refuses a missing build unless asked
 
@@ -117,6 +122,37 @@ def test_first_import_may_be_in_a_subinterpreter_with_its_own_gil():
                                 "interpreter per process."]
 
 
+def test_of_two_subinterpreters_importing_at_once_exactly_one_gets_the_module():
+    """Two threads, each in a subinterpreter with its own GIL (so both run at
+    once), import the module at the same moment: one import succeeds, the
+    other is refused as any second interpreter is. A few rounds, each in a
+    fresh process."""
+    code = """
+    import _interpreters, threading
+    interps = [_interpreters.create("isolated") for _ in range(2)]
+    barrier = threading.Barrier(2)
+    results = [None, None]
+
+    def run(i):
+        barrier.wait()
+        exc = _interpreters.exec(interps[i], "import routes.responses_api")
+        results[i] = "imported" if exc is None else exc.type.__name__ + " " + exc.msg
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(sorted(results))
+    """
+    refused = ("ImportError Interpreter change detected - this module can only be loaded into one interpreter "
+               "per process.")
+    for _ in range(3):
+        rc, out, err = run_python(code)
+        assert rc == 0, err
+        assert out.strip() == repr(sorted(["imported", refused]))
+
+
 def test_failing_import_has_init_traceback_entry():
     code = """
     import sys, traceback
@@ -133,6 +169,144 @@ def test_failing_import_has_init_traceback_entry():
     assert rc == 0, err
     assert 'File "routes/responses_api.py", line 1, in init routes.responses_api' in out
     assert out.rstrip().endswith("retried json")
+
+
+# failed imports: GC clear, state; the body run twice; builtins
+
+# urllib.request's HTTPRedirectHandler replaced by a class whose metaclass
+# fails to make the module's handler class: the import fails after every
+# function is made, and the hook sees them first.
+HOOKED_IMPORT = """
+import gc, sys, weakref, urllib.request
+real = urllib.request.HTTPRedirectHandler
+grabbed = {}
+
+def refs(name):  # counted the same way each time (3.14 counts a local's load on the stack differently)
+    return sys.getrefcount(grabbed[name][2])
+
+class Refusing(type):
+    def __new__(mcls, name, bases, ns):
+        if name == "Base":
+            return super().__new__(mcls, name, bases, ns)
+        module = sys.modules["routes.responses_api"]
+        for fn in (module.build_payload, ns["redirect_request"]):
+            sig = fn.__signature__                      # cached in the function
+            marker = type("Marker", (), {})()
+            fn.__dict__["marker"] = marker
+            fn.__dict__["self"] = fn                    # only the collector can free it
+            grabbed[fn.__name__] = (weakref.ref(fn), weakref.ref(marker), sig)
+            grabbed[fn.__name__] += (refs(fn.__name__),)
+        raise LookupError("refused")
+
+urllib.request.HTTPRedirectHandler = Refusing("Base", (), {})
+try:
+    import routes.responses_api
+except LookupError as e:
+    print("failed", e)
+gc.collect()
+for name, (fn_ref, marker_ref, sig, before) in sorted(grabbed.items()):
+    print(name, fn_ref() is None, marker_ref() is None, before - refs(name))
+urllib.request.HTTPRedirectHandler = real
+import routes.responses_api as m
+print("retried", m.build_payload([], {})["model"])
+"""
+
+
+def test_callable_reached_only_through_a_cycle_releases_everything(native):
+    rc, out, err = run_python(HOOKED_IMPORT)
+    assert rc == 0, err
+    # freed, its dict's contents freed, its cached signature released
+    assert out.splitlines() == ["failed refused", "build_payload True True 1", "redirect_request True True 1",
+                                "retried gpt-4o"]
+
+
+FAILING_OPENER = """
+import gc, sys, weakref, urllib.request
+real = urllib.request.build_opener
+made = []
+
+def failing(*handlers):
+    made.append(weakref.ref(handlers[0]))
+    raise OSError("no opener")
+
+urllib.request.build_opener = failing
+for attempt in range(2):
+    try:
+        import routes.responses_api
+    except OSError as e:
+        print("failed", e, "routes.responses_api" in sys.modules)
+gc.collect()
+print("handler classes freed", [r() is None for r in made])
+urllib.request.build_opener = real
+import routes.responses_api as m
+cls = m._PostRedirectHandlerLocal
+print("retried", cls.__name__, all(r() is not cls for r in made), type(m._urllib_opener_local).__name__)
+print(m.convert_messages([{"role": "system", "content": "s"}, {"role": "tool", "content": [1]}]))
+for _ in range(3):
+    gc.collect()
+    print(sum(1 for h in m._urllib_opener_local.handlers if type(h) is cls),
+          m.build_payload([{"role": "user", "content": "x"}], {}, tools=[{"type": "function",
+                          "function": {"name": "f"}}])["tools"][0]["name"])
+"""
+
+
+def test_failed_import_after_the_handler_class_releases_it_and_can_be_retried(native):
+    rc, out, err = run_python(FAILING_OPENER)
+    assert rc == 0, err
+    assert out.splitlines() == [
+        "failed no opener False", "failed no opener False", "handler classes freed [True, True]",
+        "retried _PostRedirectHandlerLocal True OpenerDirector",
+        "('s', [{'type': 'function_call_output', 'call_id': '', 'output': '[1]'}])",
+        "1 f", "1 f", "1 f"]
+
+def test_reexecuting_the_module_changes_nothing():
+    code = """
+import ctypes, importlib, routes.responses_api as m
+before = dict(vars(m))
+assert importlib.reload(m) is m
+assert {k: v for k, v in vars(m).items()} == before, "globals changed"
+# importlib never runs a module's body twice; an embedder's C code can
+api = ctypes.pythonapi
+api.PyModule_GetDef.restype = ctypes.c_void_p
+api.PyModule_GetDef.argtypes = [ctypes.py_object]
+api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+assert api.PyModule_ExecDef(m, api.PyModule_GetDef(m)) == 0
+assert {k: v for k, v in vars(m).items()} == before, "globals changed"
+print("reloaded")
+"""
+    rc, out, err = run_python(code)
+    assert rc == 0, err
+    assert out.strip() == "reloaded"
+
+def run_with_builtins(code, namespace):
+    """Runs code whose frame has only the given builtins."""
+    exec(code, dict(namespace, __builtins__={"next": next}))
+
+
+def test_builtins_are_the_modules_own_not_the_callers(impl, monkeypatch, request):
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse1([sse(text("a"))])))
+    logger = {"x": 1}
+    g = impl.stream_raw(URL, {}, {}, logger)
+    run_with_builtins("next(g)", {"g": g})  # __import__("time") for the timestamp
+    req = urllib.request.Request("http://h.example/a", data=b"{}", method="POST")
+    found = {}
+    run_with_builtins("found['new'] = h.redirect_request(req, fp, 302, 'Moved', m, 'http://h.example/b')",  # super()
+                      {"h": impl._PostRedirectHandlerLocal(), "req": req, "fp": io.BytesIO(b""),
+                       "m": email.message.Message(), "found": found})
+    assert "timestamp" in logger and found["new"].full_url == "http://h.example/b"
+
+def test_missing_builtin_is_a_name_error(impl):
+    import builtins
+    req = urllib.request.Request("http://h.example/a", data=b"{}", method="POST")
+    handler, saved, raised = impl._PostRedirectHandlerLocal(), builtins.super, None
+    del builtins.super  # restored before anything else can need it
+    try:
+        handler.redirect_request(req, io.BytesIO(b""), 302, "Moved", email.message.Message(), "http://h.example/b")
+    except NameError as e:
+        raised = e
+    finally:
+        builtins.super = saved
+    assert str(raised) == "name 'super' is not defined"
 
 
 # ------------------------------------------------------------- callables
@@ -229,6 +403,32 @@ def test_keywords_bind_everywhere():
 def test_functions_pickle_by_reference():
     import pickle
     assert pickle.loads(pickle.dumps(native.build_payload)) is native.build_payload
+
+
+# binding errors: the count given, keywords that are not text
+
+@pytest.mark.parametrize("call,message", [
+    # a keyword fills a later slot: the count is where the first gap is
+    (lambda m: m.build_payload(api_messages=[]), "build_payload() takes at least 2 positional arguments (1 given)"),
+    (lambda m: m.build_payload(api_messages=[], tools=1, stream=1),
+     "build_payload() takes at least 2 positional arguments (1 given)"),
+    (lambda m: m.build_payload(tools=[]), "build_payload() takes at least 2 positional arguments (0 given)"),
+    (lambda m: m.stream_raw(url=1, headers=2), "stream_raw() takes at least 3 positional arguments (2 given)"),
+    (lambda m: m.stream_raw(1, payload=3), "stream_raw() takes at least 3 positional arguments (1 given)"),
+    (lambda m: m._normalize_content(content=1), "_normalize_content() takes exactly 2 positional arguments (1 given)"),
+])
+def test_binding_error_counts_the_slots_filled_before_the_gap(native, call, message):
+    with pytest.raises(TypeError) as info:
+        call(native)
+    assert str(info.value) == message
+
+def test_keyword_that_is_not_text(native):
+    call = ctypes.pythonapi.PyObject_Vectorcall  # the interpreter refuses such a call before it gets here
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    with pytest.raises(TypeError) as info:
+        call(native.convert_messages, (ctypes.py_object * 2)([], 1), 1, (5,))
+    assert str(info.value) == "convert_messages() keywords must be strings"
 
 
 # -------------------------------------------------------------- tracebacks

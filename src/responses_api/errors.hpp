@@ -1,25 +1,45 @@
-// Errors leaving the module: C++ unwinding turned into the interpreter's
-// error protocol, the traceback entry a Python function of the same name
-// would add, and the direct call of one of the module's own functions by
-// another. Pinned down in tests/test_surface.py (traceback tests).
+// The one error convention, and the entry points' side of it: C++ unwinding
+// turned into the interpreter's error protocol. It needs nothing but
+// Python.h; tests/test_surface.py pins what leaves the entry points.
+//
+// Error convention:
+// - Every function below the entry points (the callables' bodies, the
+//   generator's step, the module's exec) either returns a value or throws
+//   `PyError` with the Python exception set; the entry points catch it
+//   (`guarded`, `attempt`) and report NULL / -1. Nothing in between returns
+//   an error sentinel.
+// - An outcome that is not an error, such as "not for the fast path, take the
+//   standard library's call", has a type of its own (an enum, or an empty
+//   Ref documented as such), never the same value as an error.
+// - `PyError` checks, in the sanitizer and coverage builds, that an
+//   exception is set when it is thrown.
+// - `PyErr_Clear()` follows a `PyErr_ExceptionMatches` of the exception the
+//   code expects; any other exception propagates.
 #pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <new>
 
-#include "values.hpp"
-
 namespace rapi {
 
-// Adds the traceback entry of `entry` ("routes.responses_api.<qualname>" in
-// "routes/responses_api.py" at the entry's line) to the exception being
-// raised. Never replaces that exception.
-void add_traceback(Entry entry);
+// A Python exception is set; unwind to the entry point.
+struct PyError {
+#ifdef RAPI_CHECKED
+    PyError() {
+        if (!PyErr_Occurred()) Py_FatalError("routes.responses_api: PyError thrown with no exception set");
+    }
+#endif
+};
 
-// Runs the body of the callable `entry` (the function object the import
-// made for it) with `args`, or calls the module global of its name when that
-// has been replaced: `name(*args)` as a Python function body would call it.
-// Run directly, the body adds the same traceback entry a call would.
-Ref call_own(Entry entry, FunctionBody body, PyObject *const *args, int nargs);
+[[noreturn]] inline void raise() { throw PyError{}; }
+
+// Checks a C API status: -1 means an error is set.
+inline int check(int status) {
+    if (status < 0) raise();
+    return status;
+}
 
 // Runs a body, turning C++ unwinding into the interpreter's error protocol:
 // its result, or NULL with an exception set.
@@ -44,10 +64,11 @@ PyObject *guarded(F &&body) noexcept {
 // exception set when it raised.
 template <class F>
 bool attempt(F &&body) noexcept {
-    return guarded([&]() -> PyObject * {
+    PyObject *finished = guarded([&]() -> PyObject * {
         body();
         return Py_None;  // a marker, never handed out
-    }) != nullptr;
+    });
+    return finished != nullptr;
 }
 
 }  // namespace rapi

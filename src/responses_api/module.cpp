@@ -1,12 +1,15 @@
 // Module initialisation: the import checks, the module state, then the
 // globals in their order. Pinned down in tests/test_surface.py (import).
-#include "json_std.hpp"
+#include "callables.hpp"
+#include "errors.hpp"
+#include "json/json.hpp"
 #include "request/request.hpp"
 #include "response/response.hpp"
 #include "streaming/redirect.hpp"
 #include "surface/docs.hpp"
 #include "surface/function.hpp"
 #include "surface/generator.hpp"
+#include "values.hpp"
 
 #include <iterator>
 
@@ -21,6 +24,7 @@ constexpr int count(T...) { return sizeof...(T); }
 using enum DefaultValue;
 
 // The binder's tables, one per callable, indexed by Entry.
+// clang-format off
 const FunctionSpec kSpecs[] = {
     {},  // Entry::Init, no callable
 #define RAPI_SPEC(id, name, qualname, line, nrequired, params, defaults, doc, body) \
@@ -28,13 +32,14 @@ const FunctionSpec kSpecs[] = {
     RAPI_CALLABLES(RAPI_SPEC)
 #undef RAPI_SPEC
 };
+// clang-format on
 static_assert(std::size(kSpecs) == static_cast<size_t>(Entry::Count));
 
 // A new function object for the callable `entry`, which the state keeps too
 // (for call_own's identity check).
 Ref make_function(Entry entry) {
     Ref fn = new_function(&kSpecs[static_cast<int>(entry)]);
-    state.functions[static_cast<int>(entry)] = Ref(fn).release();
+    callable_objects.functions[static_cast<int>(entry)] = Ref(fn).release();
     return fn;
 }
 
@@ -84,7 +89,7 @@ void bind_globals(Borrowed dict) {
     // class _PostRedirectHandlerLocal(urllib.request.HTTPRedirectHandler)
     Ref base = urllib_request(S.HTTPRedirectHandler);
     Ref doc = Ref::steal(PyUnicode_FromString(docs::handler_class_doc));
-    Ref ns = make_dict(S.__module__, S.module_name, S.__qualname__, S.handler_class_name, S.__doc__, doc,
+    Ref ns = make_dict(S.dunder_module, S.module_name, S.dunder_qualname, S.handler_class_name, S.dunder_doc, doc,
                        name_of(Entry::RedirectRequest), make_function(Entry::RedirectRequest));
     Ref cls = call(reinterpret_cast<PyObject *>(Py_TYPE(base.get())), S.handler_class_name, make_tuple(base), ns);
     state.handler_class = Ref(cls).release();  // the state keeps its own reference
@@ -107,6 +112,7 @@ int module_exec(PyObject *module) {
     bool built = attempt([&] {
         check_version();
         build_state();
+        build_callables();
         init_function_type();
         init_generator_type();
         state.module_dict = Ref::retain(PyModule_GetDict(module)).release();  // the state keeps its own reference
@@ -118,16 +124,20 @@ int module_exec(PyObject *module) {
     if (built) return 0;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init routes.responses_api");
     add_traceback(Entry::Init);
-    clear_state();  // a failed import can be tried again from scratch
+    // A failed import can be tried again from scratch.
+    forget_standard_json();
+    clear_callables();
+    clear_state();
     return -1;
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (state.interpreter == -1) {
-        state.interpreter = current;
-    } else if (state.interpreter != current) {
+    // The first interpreter here claims the module for the process, in one
+    // step: of two importing at once, exactly one can.
+    std::int64_t owner = -1;
+    if (!state.interpreter.compare_exchange_strong(owner, current) && owner != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
@@ -146,11 +156,12 @@ PyModuleDef_Slot module_slots[] = {
     // refused subinterpreters here would pre-empt that message.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr}};
+    {0, nullptr},
+};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "responses_api", docs::module_doc, 0, nullptr, module_slots,
-    nullptr, nullptr, nullptr};
+    PyModuleDef_HEAD_INIT, "responses_api", docs::module_doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
 
 }  // namespace
 }  // namespace rapi

@@ -1,6 +1,6 @@
 // Building and clearing the module state (see state.hpp); pinned down by
 // the import tests in tests/test_surface.py.
-#include "values.hpp"
+#include "state.hpp"
 
 namespace rapi {
 
@@ -15,31 +15,23 @@ void each_reference(F &&visit) {
 #define RAPI_VISIT(field, make) visit(C.field);
     RAPI_CONSTANTS(RAPI_VISIT)
 #undef RAPI_VISIT
-#define RAPI_VISIT(field) visit(state.json.field);
-    RAPI_JSON_CAPTURES(RAPI_VISIT)
-#undef RAPI_VISIT
     visit(state.module_dict);
     visit(state.builtins);
     visit(state.handler_class);
-    for (PyObject *&name : state.callable_names) visit(name);
-    for (PyObject *&function : state.functions) visit(function);
-    for (PyObject *&code : state.traceback_codes) visit(code);
 }
 
 }  // namespace
 
 void build_state() {
-#define RAPI_CREATE(field, text) \
-    if (!(S.field = PyUnicode_InternFromString(text))) raise();
+#define RAPI_CREATE(field, text)              \
+    S.field = PyUnicode_InternFromString(text); \
+    if (!S.field) raise();
     RAPI_STRINGS(RAPI_CREATE)
 #undef RAPI_CREATE
 #define RAPI_CREATE(field, make) \
-    if (!(C.field = make)) raise();
+    C.field = (make);              \
+    if (!C.field) raise();
     RAPI_CONSTANTS(RAPI_CREATE)
-#undef RAPI_CREATE
-#define RAPI_CREATE(id, name, ...) \
-    if (!(state.callable_names[static_cast<int>(Entry::id)] = PyUnicode_InternFromString(name))) raise();
-    RAPI_CALLABLES(RAPI_CREATE)
 #undef RAPI_CREATE
 }
 
@@ -47,7 +39,6 @@ void clear_state() {
     // The state is a plain structure of raw pointers (zero before any code
     // runs, so no constructor order to worry about): here they are released.
     each_reference([](PyObject *&p) { Py_CLEAR(p); });
-    state.json.loads_ok = state.json.dumps_ok = false;
     state.module = nullptr;  // the interpreter that imported it stays the one
 }
 

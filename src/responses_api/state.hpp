@@ -1,23 +1,25 @@
-// The module state: everything the module keeps between calls, in one
-// structure, built in one place (`build_state`, at import) and cleared in
-// one place (`clear_state`). Import behaviour is pinned down in
-// tests/test_surface.py.
+// The module state: what the module keeps between calls, built at import
+// (`build_state`) and cleared in one place (`clear_state`). Two parts of it
+// live in the rooms that use them alone, each built and cleared there: the
+// objects made for each callable beside the table of callables
+// (callables.hpp), and the standard json module's objects in json/. A
+// failed import clears all three (module.cpp). Import behaviour is pinned
+// down in tests/test_surface.py.
 //
 // The module can be loaded into one interpreter per process (a second one
 // is refused at import), so the state is one object of the process rather
 // than per module object: every function reaches it without a lookup.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
+#include <atomic>
 #include <cstdint>
 
-#include "callables.hpp"
+#include "errors.hpp"
 
 namespace rapi {
 
 // Every key and literal the module reads or writes, interned once at import.
+// clang-format off
 #define RAPI_STRINGS(X)                                                        \
     X(role, "role") X(content, "content") X(tool_calls, "tool_calls")         \
     X(tool_call_id, "tool_call_id") X(system, "system")                       \
@@ -56,15 +58,16 @@ namespace rapi {
     X(data, "data") X(origin_req_host, "origin_req_host")                     \
     X(unverifiable, "unverifiable") X(get_method, "get_method")               \
     X(full_url, "full_url") X(unredirected_hdrs, "unredirected_hdrs")         \
-    X(redirect_request, "redirect_request") X(__enter__, "__enter__")         \
-    X(__exit__, "__exit__") X(utf_8, "utf-8") X(ensure_ascii, "ensure_ascii") \
+    X(redirect_request, "redirect_request") X(dunder_enter, "__enter__")      \
+    X(dunder_exit, "__exit__") X(utf_8, "utf-8")                              \
+    X(ensure_ascii, "ensure_ascii")                                           \
     X(separators, "separators") X(print, "print") X(time, "time")             \
-    X(__import__, "__import__") X(json, "json") X(urllib, "urllib")           \
+    X(dunder_import, "__import__") X(json, "json") X(urllib, "urllib")        \
     X(empty, "") X(comma, ",") X(colon, ":") X(pair_sep, "\n\n")              \
     X(urllib_request, "urllib.request") X(urllib_error, "urllib.error")       \
     X(HTTPRedirectHandler, "HTTPRedirectHandler")                             \
-    X(build_opener, "build_opener") X(__module__, "__module__")               \
-    X(__qualname__, "__qualname__") X(__doc__, "__doc__")                     \
+    X(build_opener, "build_opener") X(dunder_module, "__module__")            \
+    X(dunder_qualname, "__qualname__") X(dunder_doc, "__doc__")               \
     X(module_name, "routes.responses_api") X(scheme_http, "http")             \
     X(scheme_https, "https") X(done_marker, "[DONE]")                         \
     X(handler_class_name, "_PostRedirectHandlerLocal")                        \
@@ -91,7 +94,7 @@ namespace rapi {
     X(collections_abc, "collections.abc") X(Generator, "Generator")           \
     X(register_, "register") X(_default_decoder, "_default_decoder")          \
     X(scan_once, "scan_once") X(decode, "decode") X(raw_decode, "raw_decode") \
-    X(JSONEncoder, "JSONEncoder") X(__init__, "__init__")                     \
+    X(JSONEncoder, "JSONEncoder") X(dunder_init, "__init__")                  \
     X(iterencode, "iterencode") X(c_make_encoder, "c_make_encoder")           \
     X(encode_basestring, "encode_basestring") X(encoder, "encoder")           \
     X(reasoning_effort, "reasoning_effort")                                   \
@@ -111,6 +114,7 @@ namespace rapi {
     X(reasoning_encrypted, "reasoning.encrypted") X(format, "format")         \
     X(responses_format, "openai-responses-v1")                                \
     X(_reasoning_details, "_reasoning_details") X(_phase, "_phase")
+// clang-format on
 
 struct Strings {
 #define RAPI_DECLARE(field, text) PyObject *field;
@@ -120,6 +124,7 @@ struct Strings {
 
 // Small constants shared by the translations: each a field of `Constants`
 // and the expression that makes it, after the strings.
+// clang-format off
 #define RAPI_CONSTANTS(X)                                                                            \
     X(zero, PyLong_FromLong(0))                                                                      \
     X(temperature, PyFloat_FromDouble(0.7))     /* build_payload's default */                        \
@@ -135,6 +140,7 @@ struct Strings {
     X(kw_redirect, PyTuple_Pack(5, S.data, S.headers, S.method, S.origin_req_host, S.unverifiable))  \
     X(kw_timeout, PyTuple_Pack(1, S.timeout))                                                        \
     X(kw_default, PyTuple_Pack(1, S.default_))
+// clang-format on
 
 struct Constants {
 #define RAPI_DECLARE(field, make) PyObject *field;
@@ -142,44 +148,22 @@ struct Constants {
 #undef RAPI_DECLARE
 };
 
-// The standard json module as imported with this module, and the objects
-// its loads and dumps go through, remembered so that the fast paths can
-// prove by identity, at each call, that nothing was replaced:
-//   loads: json.loads -> _default_decoder.decode -> raw_decode -> scan_once
-//   dumps: json.dumps -> JSONEncoder(...).encode -> iterencode -> the
-//          encoder module's c_make_encoder and encode_basestring
-#define RAPI_JSON_CAPTURES(X)                                                      \
-    X(module) X(loads) X(decoder) X(decode) X(raw_decode) X(scanner) X(dumps)     \
-    X(encoder_class) X(encoder_init) X(encode) X(iterencode) X(encoder_module_dict) \
-    X(make_encoder) X(encode_basestring)
-
-struct StandardJson {
-#define RAPI_DECLARE(field) PyObject *field;
-    RAPI_JSON_CAPTURES(RAPI_DECLARE)
-#undef RAPI_DECLARE
-    bool loads_ok, dumps_ok;
-};
-
 struct ModuleState {
     Strings strings;
     Constants constants;
-    StandardJson json;
     PyObject *module;           // the one module object (borrowed: sys.modules owns it)
-    std::int64_t interpreter = -1;  // the interpreter that imported it; -1 before the first import
+    // The interpreter that imported it; -1 before the first import. Atomic:
+    // interpreters with their own GIL may import the module at the same time.
+    std::atomic<std::int64_t> interpreter{-1};
     PyObject *module_dict;      // the module's globals, where functions look names up
     PyObject *builtins;         // the builtins of the import, as a module body's `__builtins__` are
     PyObject *handler_class;    // _PostRedirectHandlerLocal, the class cell of its method
-    PyObject *callable_names[kEntryCount];  // each callable's name, interned (none for Init)
-    PyObject *functions[kEntryCount];       // the function objects the import made (none for Init)
-    PyObject *traceback_codes[kEntryCount];  // made on first use
 };
 
 // Zero-initialised: every pointer null until `build_state`.
 inline ModuleState state{};
 inline Strings &S = state.strings;
 inline Constants &C = state.constants;
-// The interned name of a callable (a module global, but for redirect_request).
-inline PyObject *name_of(Entry entry) { return state.callable_names[static_cast<int>(entry)]; }
 
 // Builds the strings and constants (everything that does not depend on
 // other modules); throws PyError on failure (clear_state then drops what

@@ -1,104 +1,15 @@
-// The value layer: owned and borrowed references, the one error convention,
-// and the few ways every translation reads and builds values. Its behaviour
-// is pinned down by the twin (tests/twin/responses_api.py), whose `get`,
-// `or` and isinstance idioms each function here mirrors.
-//
-// Error convention:
-// - Every function below the entry points (the callables' bodies, the
-//   generator's step, the module's exec) either returns a value or throws
-//   `PyError` with the Python exception set; the entry points catch it
-//   (`guarded`, `attempt` in errors.hpp) and report NULL / -1. Nothing in
-//   between returns an error sentinel.
-// - An outcome that is not an error, such as "not for the fast path, take the
-//   standard library's call", has a type of its own (an enum, or an empty
-//   Ref documented as such), never the same value as an error.
-// - `PyError` checks, in the sanitizer and coverage builds, that an
-//   exception is set when it is thrown.
-// - `PyErr_Clear()` follows a `PyErr_ExceptionMatches` of the exception the
-//   code expects; any other exception propagates.
-// References are never counted by hand: `Ref` owns, `Borrowed` only looks.
+// The value layer: the few ways every translation reads and builds values,
+// on the references of refs.hpp and under the error convention of
+// errors.hpp. Its behaviour is pinned down by the twin
+// (tests/twin/responses_api.py), whose `get`, `or` and isinstance idioms
+// each function here mirrors.
 #pragma once
 
-#include <cstring>
-#include <utility>
-
-// Python.h, and the interned strings and constants (S, C) of the module state.
+#include "refs.hpp"
+// The interned strings and constants (S, C) of the module state.
 #include "state.hpp"
 
 namespace rapi {
-
-// A Python exception is set; unwind to the entry point.
-struct PyError {
-#ifdef RAPI_CHECKED
-    PyError() {
-        if (!PyErr_Occurred()) Py_FatalError("routes.responses_api: PyError thrown with no exception set");
-    }
-#endif
-};
-
-[[noreturn]] inline void raise() { throw PyError{}; }
-
-// ---------------------------------------------------------------- references
-
-// An owned (strong) reference. Null only when moved-from or default-built.
-// The names say which way ownership moves: `steal` takes over a new
-// reference, `retain` makes a new one, `release` hands it back to the C API.
-class Ref {
-public:
-    Ref() noexcept = default;
-    // Takes over a new reference; throws if it is null (an error is set).
-    static Ref steal(PyObject *o) {
-        if (!o) raise();
-        return Ref(o);
-    }
-    // Takes over a possibly-null new reference without checking.
-    static Ref steal_or_null(PyObject *o) noexcept { return Ref(o); }
-    // Makes a new strong reference to an object someone else owns.
-    static Ref retain(PyObject *o) noexcept {
-        Py_XINCREF(o);
-        return Ref(o);
-    }
-    Ref(const Ref &other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
-    Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref &operator=(Ref other) noexcept {
-        std::swap(p_, other.p_);
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    PyObject *get() const noexcept { return p_; }
-    // Gives the reference away: the caller now owns it.
-    [[nodiscard]] PyObject *release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    explicit Ref(PyObject *o) noexcept : p_(o) {}
-    PyObject *p_ = nullptr;
-};
-
-// A borrowed reference: valid while its owner keeps the object alive; it
-// never changes a reference count. It is the parameter type of the value
-// layer, made from a `Ref` the caller holds (or a temporary that lives to
-// the end of the call) or from a pointer the C API lends. Keep it to
-// parameters: a Borrowed stored from a temporary `Ref` would dangle.
-class Borrowed {
-public:
-    Borrowed(const Ref &owner) noexcept : p_(owner.get()) {}  // NOLINT: implicit on purpose
-    Borrowed(PyObject *lent) noexcept : p_(lent) {}           // NOLINT: implicit on purpose
-    PyObject *get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    // A strong reference of one's own to the same object.
-    Ref retain() const noexcept { return Ref::retain(p_); }
-
-private:
-    PyObject *p_;
-};
-
-// Checks a C API status: -1 means an error is set.
-inline int check(int status) {
-    if (status < 0) raise();
-    return status;
-}
 
 // A module global looked up now, as a name in a function body would be:
 // the module's globals first, then the builtins. NameError when missing.
@@ -149,9 +60,6 @@ Ref object_of(Borrowed m, Borrowed key);
 Ref get_or_new_list(Borrowed m, Borrowed key);
 // `m.get(key, {})`: the default dict is only created when it is needed.
 Ref get_with_new_dict_default(Borrowed m, Borrowed key);
-// `part.get("text") or part.get("output_text")`: the text of a content part;
-// an empty Ref when neither is truthy.
-Ref part_text(Borrowed part);
 // `key in m`.
 bool contains(Borrowed m, Borrowed key);
 
@@ -216,17 +124,6 @@ Ref make_tuple(A &&...items) {
     return Ref::steal(PyTuple_Pack(sizeof...(A), Borrowed(items).get()...));
 }
 
-// "\n\n".join(parts)
-inline Ref join_paragraphs(Borrowed parts) { return Ref::steal(PyUnicode_Join(S.pair_sep, parts.get())); }
-
-// {"prompt_tokens": in, "completion_tokens": out, "total_tokens": total}
-Ref usage_dict(Borrowed in_tok, Borrowed out_tok, Borrowed tot_tok);
-
-// The usage dict read from a Responses or Chat Completions usage mapping,
-// each name read with get(key, 0) and `or` chains, the total summed when
-// absent or falsy.
-Ref normalized_usage(Borrowed usage_in);
-
 // Calls `obj.name(args...)` positionally.
 template <class... A>
 Ref call_method(Borrowed obj, Borrowed name, A &&...args) {
@@ -270,21 +167,5 @@ Ref get_lazy(Borrowed m, Borrowed key, MakeDefault &&make_default, bool pass_def
     if (!pass_default) return call_method(m, S.get, key);
     return call_method(m, S.get, key, make_default());
 }
-
-// ------------------------------------------- parts of replies and streams
-
-// Appends to `texts` the non-empty str "text" of every dict in the list
-// `item.get(key)` (nothing when it is not a list), in order; with
-// `only_type`, only of the dicts whose "type" equals it.
-void collect_texts(Borrowed item, PyObject *key, Borrowed texts, PyObject *only_type = nullptr);
-
-// The `reasoning_details` entry of a reasoning item's encrypted content:
-// {"type": "reasoning.encrypted", "data": <item's encrypted_content>,
-//  "id": <item.get("id")>, "format": "openai-responses-v1", "index": index},
-// or an empty Ref when `item.get("encrypted_content")` is not a non-empty str.
-Ref encrypted_detail(Borrowed item, Py_ssize_t index);
-
-// `item.get("phase")` when it is a non-empty str; else an empty Ref.
-Ref phase_of(Borrowed item);
 
 }  // namespace rapi

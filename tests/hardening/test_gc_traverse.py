@@ -144,3 +144,18 @@ def test_cycle_through_any_held_object_is_collected(impl, monkeypatch, through):
     gc.collect()
     assert ref() is None
     assert [c[:2] for c in calls if c[0] == "exit"] == [("exit", GeneratorExit)]
+
+
+# --------------------------------------------- the key of the last summary
+
+def test_suspended_generator_visits_the_key_of_its_last_summary(native, monkeypatch):
+    """The (output_index, summary_index) of the last summary delta is a
+    tuple of the generator's own; the indices alone are in other state too."""
+    event = {"type": "response.reasoning_summary_text.delta", "output_index": 1000001,
+             "summary_index": 1000002, "delta": "r"}
+    body = b"data: " + json.dumps(event).encode() + b"\n\n"
+    monkeypatch.setattr(native, "_urllib_opener_local", FakeOpener(FakeResponse1([body, sse(completed())])))
+    g = native.stream_raw(URL, {}, {})
+    assert next(g) == {"reasoning_content": "r"}
+    assert any(type(r) is tuple and r == (1000001, 1000002) for r in gc.get_referents(g))
+    g.close()

@@ -3,7 +3,6 @@ deltas, and either normally or with the stated exception out of the
 generator; every response that was opened is closed; and both
 implementations get exactly that."""
 import gc
-import socket
 import socketserver
 import threading
 import warnings

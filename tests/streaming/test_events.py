@@ -2,7 +2,8 @@
 usage, failures and the error event (in-memory opener)."""
 import pytest
 
-from sse_server import CUT_OFF, completed, err, fin, ordered, sse, tc, text
+from helpers import stream_result
+from sse_server import CUT_OFF, FakeResponse1, completed, err, fin, ordered, sse, tc, text
 
 ADD, DONE, ARGS = "response.output_item.added", "response.output_item.done", "response.function_call_arguments.delta"
 C = lambda t: {"content": t}  # noqa: E731
@@ -207,3 +208,14 @@ def test_failure_usage_that_cannot_be_added_raises_as_on_completion(run):
     for kind in ("response.completed", "response.failed", "response.incomplete"):
         with pytest.raises(TypeError):
             run(sse({"type": kind, "response": {"usage": {"input_tokens": "3", "output_tokens": 1}}}))
+
+
+# ---------------------------------------------------- a known call renamed
+
+def test_known_call_renamed_to_a_non_text_name(impl, monkeypatch):
+    added = {"type": "response.output_item.added", "output_index": 0,
+             "item": {"type": "function_call", "id": "fc", "call_id": "c", "name": "f"}}
+    done = {"type": "response.output_item.done", "output_index": 0,
+            "item": {"type": "function_call", "id": "fc", "call_id": "c", "name": 7, "arguments": ""}}
+    deltas, result = stream_result(impl, monkeypatch, FakeResponse1([sse(added, done), sse(completed())]))
+    assert [d["tool_calls"][0]["function"]["name"] for d in deltas[:-1]] == ["f", 7]

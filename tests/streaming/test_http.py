@@ -194,3 +194,24 @@ def test_opener_uses_the_handler(impl):
     handlers = impl._urllib_opener_local.handlers
     assert any(isinstance(h, impl._PostRedirectHandlerLocal) for h in handlers)
     assert not any(type(h) is urllib.request.HTTPRedirectHandler for h in handlers)
+
+
+# --------------------------- redirect: header names, unparseable addresses
+
+@pytest.mark.parametrize("code", [307, 302])
+def test_header_name_that_cannot_be_encoded_is_no_credential(impl, code):
+    req = urllib.request.Request("http://h.example/a", data=b"{}", method="POST",
+                                 headers={"Authorization": "Bearer k", "X-\udc80": "v"})
+    new = impl._PostRedirectHandlerLocal().redirect_request(req, io.BytesIO(b""), code, "Moved",
+                                                            email.message.Message(), "http://other.example/b")
+    assert new.headers == {"X-\udc80": "v"}
+
+@pytest.mark.parametrize("method, code", [("POST", 307), ("PUT", 308), ("GET", 302)])
+@pytest.mark.parametrize("newurl", ["http://[bad/", "https://[::1/v1"])
+def test_redirect_to_unparseable_address_raises(impl, method, code, newurl):
+    # urlsplit rejects the target; the handler lets that error out rather
+    # than treating the address as another origin.
+    req = urllib.request.Request("http://a.example/v1", data=b"{}" if method != "GET" else None, method=method,
+                                 headers={"Authorization": "Bearer k"})
+    with pytest.raises(ValueError, match="Invalid IPv6 URL"):
+        impl._PostRedirectHandlerLocal().redirect_request(req, None, code, "m", {}, newurl)

@@ -9,7 +9,8 @@ import types
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from sse_server import FakeOpener, FakeResponse, URL
+from helpers import stream_result
+from sse_server import CUT_OFF, URL, FakeOpener, FakeResponse, FakeResponse1, completed, fin, sse, text
 
 native = pytest.importorskip("routes.responses_api")
 
@@ -97,3 +98,93 @@ def test_deep_nesting_same_decision(monkeypatch, offset):
         lo, hi = (mid, hi) if depth_ok(mid) else (lo, mid - 1)
     n = lo + offset
     check(monkeypatch, [wrapped("[" * n + "]" * n)])
+
+
+# ----------------------------------- replaced json.loads and decoder parts
+
+C = lambda t: {"content": t}  # noqa: E731
+COMPLETION = sse(completed())
+
+def test_replaced_json_loads_is_called_for_every_data_line(impl, monkeypatch):
+    calls = []
+    real = json.loads
+
+    def spy(s, *args, **kw):
+        calls.append(s)
+        return real(s, *args, **kw)
+
+    lines = [json.dumps(text("a")), "{not json", json.dumps(text("b")), json.dumps({"type": "x"})]
+    body = b"".join(b"data: " + line.encode() + b"\n" for line in lines)
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
+    monkeypatch.setattr(impl.json, "loads", spy)  # the standard module itself, not a stand-in
+    assert list(impl.stream_raw(URL, {}, {})) == [{"content": "a"}, {"content": "b"}, CUT_OFF]
+    assert calls == lines
+    monkeypatch.undo()
+    calls.clear()
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
+    list(impl.stream_raw(URL, {}, {}))
+    assert calls == []  # restored: the spy is out of the way again
+
+class Patched:
+    """A decoder method of the standard class replaced: every line must go
+    through it."""
+
+    def __init__(self, original):
+        self.original, self.calls = original, 0
+
+    def __call__(self, decoder, s, *args, **kw):
+        self.calls += 1
+        value, end = self.original(decoder, s, *args, **kw)
+        if isinstance(value, dict) and "delta" in value:
+            value["delta"] = value["delta"].upper()
+        return value, end
+
+
+@pytest.mark.parametrize("method", ["decode", "raw_decode"])
+def test_patched_standard_decoder_is_honoured(impl, monkeypatch, method):
+    original = getattr(json.JSONDecoder, method)
+    if method == "decode":
+        patched = Patched(lambda d, s: (original(d, s), len(s)))
+        monkeypatch.setattr(json.JSONDecoder, method, lambda d, s, *a: patched(d, s)[0])
+    else:
+        patched = Patched(original)
+        monkeypatch.setattr(json.JSONDecoder, method, lambda d, s, *a, **kw: patched(d, s, *a, **kw))
+    deltas, result = stream_result(impl, monkeypatch, FakeResponse1([sse(text("a"), text("b")), COMPLETION]))
+    assert (deltas, result[0], patched.calls) == ([C("A"), C("B"), fin()], "value", 3)
+
+class ForgetfulJson:
+    """json.loads that fails with ValueError, and no JSONDecodeError to
+    tell it by: evaluating the except clause fails."""
+
+    dumps = staticmethod(json.dumps)
+
+    @staticmethod
+    def loads(s):
+        raise ValueError("not today")
+
+def test_except_clause_that_fails_is_raised_with_its_context(impl, monkeypatch):
+    monkeypatch.setattr(impl, "json", ForgetfulJson)
+    resp = FakeResponse1([sse(text("a"))])
+    deltas, result = stream_result(impl, monkeypatch, resp)
+    assert (deltas, result[1], result[3]) == ([], AttributeError, ValueError) and resp.closed
+
+@pytest.mark.parametrize("how", ["replaced-loads", "too-deep"])
+def test_decode_error_other_than_a_value_error_propagates(impl, monkeypatch, how):
+    if how == "replaced-loads":
+        real = json.loads
+
+        def loads(s, *args, **kw):
+            if "boom" in s:
+                raise RuntimeError("boom")
+            return real(s, *args, **kw)
+
+        monkeypatch.setattr(impl.json, "loads", loads)
+        bad, error = b'"boom"', RuntimeError
+    else:
+        bad, error = b"[" * 200000, RecursionError
+    body = sse(text("a")) + b"data: " + bad + b"\n\n" + sse(text("b"))
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
+    g = impl.stream_raw(URL, {}, {})
+    assert next(g) == {"content": "a"}
+    with pytest.raises(error):
+        next(g)

@@ -1,11 +1,13 @@
 """The streaming request and its SSE reader: framing, capture, debug record,
 request building and the response's `with` protocol (in-memory opener)."""
 import json
+import sys
 import time
 
 import pytest
 
-from sse_server import CUT_OFF, URL, completed, fin, ordered, sse, text
+from helpers import NEAR_MISSES, WHITESPACE, stream_result
+from sse_server import CUT_OFF, URL, FakeOpener, FakeResponse, FakeResponse1, completed, fin, ordered, sse, text
 
 
 def D(t, sep=b" ", end=b"\n"):
@@ -17,6 +19,7 @@ C = lambda t: {"content": t}  # noqa: E731
 EV = b"event: response.output_text.delta\n"
 NAMED = b'data: {"delta":"x"}\n'  # typed only through the event name
 E_ACUTE = D("\u00e9")
+COMPLETION = sse(completed())
 CUT = E_ACUTE.index(b"\xc3") + 1
 
 FRAMING = {
@@ -89,6 +92,52 @@ def test_debug_record_of_empty_logger(run, body, expected):
     log = {}
     run(body, log)
     assert log == expected
+
+
+class Timed(FakeResponse1):
+    """Notes each read on the shared timeline."""
+
+    def __init__(self, pieces, timeline):
+        super().__init__(pieces)
+        self.timeline = timeline
+
+    def read1(self, n=-1):
+        self.timeline.append("read")
+        return super().read1(n)
+
+
+class TimedRecord(dict):
+    """A debug record that notes each entry written on the shared timeline."""
+
+    def __init__(self, timeline):
+        super().__init__(kept=1)  # truthy: the start entries are written
+        self.timeline = timeline
+
+    def __setitem__(self, key, value):
+        self.timeline.append(key)
+        super().__setitem__(key, value)
+
+
+START = ["body", "payload", "size", "url", "timestamp"]
+# pieces, one a read -> every read, entry written and delta received, in order
+TIMING = {
+    "completed": ([sse(text("a")), sse(completed())],
+                  START + ["read", "a", "read", "usage", "raw_sse_count", "raw_sse_tail", "stop"]),
+    "done": ([sse(text("a")), b"data: [DONE]\n"], START + ["read", "a", "read", "raw_sse_count"]),
+    "end-of-body": ([sse(text("a"))], START + ["read", "a", "read", "raw_sse_count", "error"]),
+    "failed": ([sse(text("a")), sse({"type": "response.failed"})], START + ["read", "a", "read", "error"]),
+    "error-event": ([sse(text("a")), sse({"type": "error"})], START + ["read", "a", "read", "error"]),
+}
+
+
+@pytest.mark.parametrize("pieces,expected", TIMING.values(), ids=TIMING.keys())
+def test_debug_record_entries_are_written_between_the_reads_and_deltas_they_follow(impl, monkeypatch, pieces,
+                                                                                    expected):
+    timeline = []
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(Timed(pieces, timeline)))
+    for delta in impl.stream_raw(URL, {}, {}, TimedRecord(timeline)):
+        timeline.append(delta.get("content") or delta["_finish_reason"])
+    assert timeline == expected
 
 
 class Picky(dict):
@@ -185,3 +234,199 @@ def test_with_protocol(impl, fake, exit_result):
 def test_exit_on_normal_end(run):
     deltas, resp = run([sse(text("a")), sse(text("b"))])
     assert resp.calls == [("enter",), ("read", 4096), ("read", 4096), ("read", 4096), ("exit", None, None, None)]
+
+
+# ------------------------ line edges strip() removes, reads of other types
+
+def frames(module, monkeypatch, body):
+    monkeypatch.setattr(module, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
+    return ordered(list(module.stream_raw(URL, {}, {})))
+
+
+EDGE_DATA = b'data: {"type":"response.output_text.delta","delta":"x"}'
+EDGE_NAMED = b'data: {"delta":"y"}\n'  # typed only through the event name
+EDGE_EVENT = b"event: response.output_text.delta"
+
+
+@pytest.mark.parametrize("ws", WHITESPACE, ids=lambda c: "U+%04X" % ord(c))
+def test_line_edges_are_stripped_as_str_strip_does(native, twin, monkeypatch, ws):
+    w = ws.encode()
+    bodies = [
+        w + EDGE_DATA + b"\n", EDGE_DATA + w + b"\n", w + EDGE_DATA + w + w + b"\n",      # data lines
+        b"data:" + w + b'{"type":"response.output_text.delta","delta":"z"}\n',
+        w + EDGE_EVENT + b"\n" + EDGE_NAMED, EDGE_EVENT + w + b"\n" + EDGE_NAMED,                # event lines
+        b"event:" + w + b"response.output_text.delta" + w + b"\n" + EDGE_NAMED,
+        EDGE_EVENT + b"\n" + w + b"\n" + EDGE_NAMED,                                   # a blank line of it
+        b"data: " + w + b"[DONE]" + w + b"\n" + EDGE_DATA + b"\n",
+    ]
+    for body in bodies:
+        expected = frames(twin, monkeypatch, body)
+        assert frames(native, monkeypatch, body) == expected, body
+    # the edge is whitespace: the line means what it means without it
+    assert frames(twin, monkeypatch, EDGE_DATA + w + b"\n") == frames(twin, monkeypatch, EDGE_DATA + b"\n")
+
+
+@pytest.mark.parametrize("edge", NEAR_MISSES, ids=lambda c: "U+%04X" % ord(c))
+def test_line_edges_strip_keeps(native, twin, monkeypatch, edge):
+    e = edge.encode()
+    for body in (e + EDGE_DATA + b"\n", EDGE_DATA + e + b"\n", EDGE_EVENT + e + b"\n" + EDGE_NAMED, b"data: " + e + b"[DONE]\n"):
+        assert frames(native, monkeypatch, body) == frames(twin, monkeypatch, body), body
+
+class Chunks(FakeResponse1):
+    """Reads hand out each piece converted by `kind`."""
+
+    def __init__(self, pieces, kind):
+        super().__init__(pieces)
+        self.kind = kind
+
+    def read1(self, n=-1):
+        piece = super().read1(n)
+        return self.kind(piece) if piece else piece
+
+
+@pytest.mark.parametrize("kind", [bytearray, memoryview, lambda b: memoryview(bytearray(b))])
+def test_reads_returning_other_bytes_like_objects(impl, monkeypatch, kind):
+    deltas, result = stream_result(impl, monkeypatch, Chunks([sse(text("a")), b"data: ", sse(text("b"))[6:], COMPLETION], kind))
+    assert (deltas, result[0]) == ([C("a"), C("b"), fin()], "value")
+
+
+def test_read_returning_text_fails(impl, monkeypatch):
+    resp = Chunks([sse(text("a"))], lambda b: b.decode())
+    deltas, result = stream_result(impl, monkeypatch, resp)
+    assert (deltas, result[:2]) == ([], ("raise", TypeError)) and resp.closed
+
+
+@pytest.mark.parametrize("line,deltas", [
+    ("\u00e9 not a field", [C("b")]),  # non-ASCII first: decoded, then ignored
+    ("comment \u00e9", [C("b")]),
+    ("\u00a0data: " + json.dumps(text("a")), [C("a"), C("b")]),  # str.strip() removes NO-BREAK SPACE
+    ("data: " + json.dumps(text("a")) + "\u2003", [C("a"), C("b")]),
+    ("\u3000event: response.output_text.delta\u3000", [C("b")]),
+    ("\u00a0\u00a0", [C("b")]),
+])
+def test_lines_with_non_ascii_at_their_ends(impl, monkeypatch, line, deltas):
+    body = line.encode() + b"\n" + sse(text("b")) + COMPLETION
+    got, result = stream_result(impl, monkeypatch, FakeResponse1([body]))
+    assert (got, result[0]) == (deltas + [fin()], "value")
+
+
+# -------------- debug record: what ends the start entries, what propagates
+
+class Text(str):
+    """json.dumps text whose encode() gives something without a length."""
+
+    def encode(self, *args):
+        return object()
+
+
+class LenlessJson:
+    JSONDecodeError = json.JSONDecodeError
+    loads = staticmethod(json.loads)
+
+    @staticmethod
+    def dumps(obj, **kw):
+        return Text(json.dumps(obj, **kw))
+
+def test_body_without_length_ends_the_start_entries(impl, monkeypatch):
+    monkeypatch.setattr(impl, "json", LenlessJson)
+    logger = {"x": 1}
+    deltas, result = stream_result(impl, monkeypatch, FakeResponse1([sse(text("a")), COMPLETION]), logger)
+    assert (deltas, result[0]) == ([C("a"), fin()], "value")
+    assert list(logger) == ["x", "body", "payload", "usage", "raw_sse_count", "raw_sse_tail"]
+
+class Stop(BaseException):
+    pass
+
+
+def test_debug_record_write_raising_a_base_exception_propagates(impl, monkeypatch):
+    """The start entries absorb an Exception only."""
+    class Logger(dict):
+        def __setitem__(self, key, value):
+            if key == "payload":
+                raise Stop(key)
+            super().__setitem__(key, value)
+
+    resp = FakeResponse([sse(text("a"))])
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
+    g = impl.stream_raw(URL, {}, {}, Logger(x=1))
+    with pytest.raises(Stop):
+        next(g)
+
+
+# ---------------------------------------------------- odd context managers
+
+class Enter:
+    """A plain callable as a class's __enter__ or __exit__: no descriptor,
+    so it is called without the instance."""
+
+    def __init__(self, result):
+        self.result, self.calls = result, []
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        return self.result
+
+
+class Bound:
+    """A method whose binding is recorded: the with statement binds each
+    special method as it finds it."""
+
+    def __init__(self, name, binds):
+        self.name, self.binds = name, binds
+
+    def __get__(self, obj, owner=None):
+        self.binds.append(self.name)
+        return lambda *args: obj if self.name == "__enter__" else None
+
+
+NO_CM = "'{}' object does not support the context manager protocol"
+ASYNC_HINT = " but it supports the asynchronous context manager protocol. Did you mean to use 'async with'?"
+
+
+# (the methods the class has; 3.13's message and bindings; 3.14's): 3.13
+# names the class by its name and takes __enter__ first, 3.14 by module and
+# qualified name, __exit__ first, and hints at `async with`.
+@pytest.mark.parametrize("methods, py313, py314", [
+    (["__exit__"], (NO_CM, []), (NO_CM + " (missed __enter__ method)", ["__exit__"])),
+    (["__enter__"], (NO_CM + " (missed __exit__ method)", ["__enter__"]), (NO_CM + " (missed __exit__ method)", [])),
+    ([], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
+    (["__aenter__", "__aexit__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)" + ASYNC_HINT, [])),
+    (["__aenter__", "__aexit__", "__exit__"], (NO_CM, []),
+     (NO_CM + " (missed __enter__ method)" + ASYNC_HINT, ["__exit__"])),
+    (["__aenter__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
+], ids=["no __enter__", "no __exit__", "neither", "async only", "async and __exit__", "__aenter__ only"])
+def test_response_that_is_no_context_manager(impl, monkeypatch, methods, py313, py314):
+    binds = []
+    attrs = {name: Bound(name, binds) for name in methods}
+    attrs["read"] = lambda self, n: b""
+    cls = type("Reply", (), attrs)
+    deltas, result = stream_result(impl, monkeypatch, cls())
+    if sys.version_info >= (3, 14):
+        message, bound = py314
+        message = message.format(cls.__module__ + "." + cls.__qualname__)
+    else:
+        message, bound = py313
+        message = message.format(cls.__name__)
+    assert (deltas, result[:3], binds) == ([], ("raise", TypeError, message), bound)
+
+
+def test_non_descriptor_enter_and_exit(impl, monkeypatch):
+    body = FakeResponse1([sse(text("a")), COMPLETION])
+    enter, exit_ = Enter(body), Enter(None)
+    reply = type("Reply", (), {"__enter__": enter, "__exit__": exit_})()
+    deltas, result = stream_result(impl, monkeypatch, reply)
+    assert (deltas, result[0]) == ([C("a"), fin()], "value")
+    assert enter.calls == [()] and exit_.calls == [(None, None, None)]
+
+def test_response_whose_read1_lookup_fails(impl, monkeypatch):
+    """hasattr() lets every error but AttributeError through: it is raised
+    inside the `with` block, so the response is still closed."""
+    class Broken(FakeResponse1):
+        @property
+        def read1(self):
+            raise LookupError("read1")
+    resp = Broken([sse(text("a"))])
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
+    with pytest.raises(LookupError):
+        next(impl.stream_raw(URL, {}, {}))
+    assert resp.exits[0][1] is LookupError

@@ -82,7 +82,7 @@ def told(events):
     out = {"content": "", "reasoning": "", "refusal": "", "calls": [], "finish": None, "usage": None, "error": None,
            "reasoning_details": None, "phase": None}
     parts, calls, details, phase = {}, {}, [], None
-    for n, e in enumerate(events, 1):
+    for n, e in enumerate(events, 1):  # noqa: B007 - n counts the events, read after the loop
         t = e["type"]
         if t == "response.output_text.delta":
             out["content"] += e["delta"]

@@ -3,6 +3,8 @@
 // `_normalize_content` and tests/test_content.py.
 #include "request/request.hpp"
 
+#include "shapes.hpp"
+
 namespace rapi {
 
 namespace {

@@ -2,8 +2,9 @@
 // request's `instructions` text and its list of input items. Pinned down by
 // the twin's `convert_messages` and tests/test_messages.py.
 #include "request/request.hpp"
-#include "json_std.hpp"
-#include "errors.hpp"
+#include "callables.hpp"
+#include "json/json.hpp"
+#include "shapes.hpp"
 
 namespace rapi {
 

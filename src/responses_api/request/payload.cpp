@@ -2,6 +2,8 @@
 // down by the twin's `build_payload` and tests/test_payload.py.
 #include "request/request.hpp"
 
+#include "callables.hpp"
+
 namespace rapi {
 
 namespace {

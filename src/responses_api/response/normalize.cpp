@@ -3,6 +3,8 @@
 // and tests/test_response.py.
 #include "response/response.hpp"
 
+#include "shapes.hpp"
+
 namespace rapi {
 
 namespace {

@@ -2,40 +2,9 @@
 // event dispatch in `stream_raw` and tests/streaming/test_events.py, test_reasoning.py.
 #include "streaming/events.hpp"
 
+#include "shapes.hpp"
+
 namespace rapi {
-
-// ------------------------------------------------------------------ capture
-
-void Capture::push(Borrowed data_str) {
-    Ref head = Ref::steal(PyUnicode_Substring(data_str.get(), 0, kChars));
-    if (count_ < kEntries) {
-        items_[(start_ + count_++) % kEntries] = std::move(head);
-    } else {
-        items_[start_] = std::move(head);
-        start_ = (start_ + 1) % kEntries;
-    }
-}
-
-Ref Capture::tail(size_t n) const {
-    size_t take = n < count_ ? n : count_;
-    Ref list = new_list();
-    for (size_t i = 0; i < take; ++i) append(list, items_[(start_ + count_ - take + i) % kEntries]);
-    return list;
-}
-
-void Capture::clear() {
-    for (auto &item : items_) item = Ref();
-    start_ = count_ = 0;
-}
-
-int Capture::traverse(visitproc visit, void *arg) {
-    for (auto &item : items_) Py_VISIT(item.get());
-    return 0;
-}
-
-void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines) {
-    if (!is_none(debug_logger)) store(debug_logger, S.raw_sse_count, new_int(raw_sse_lines.size()));
-}
 
 // -------------------------------------------------------------- translation
 
@@ -284,7 +253,7 @@ Ref StreamTranslation::finish_delta(Borrowed usage) const {
 }
 
 // A message sent only whole: its text, unless text deltas already carried it.
-void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) {
+void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) const {
     if (text_sent_) return;
     Ref texts = new_list();
     collect_texts(item, S.content, texts);
@@ -292,50 +261,44 @@ void StreamTranslation::message_done(Borrowed item, DeltaQueue &out) {
     out.push(make_dict(S.content, Ref::steal(PyUnicode_Join(S.empty, texts.get()))));
 }
 
-bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQueue &out, Borrowed debug_logger,
-                                  const Capture &raw_sse_lines) {
+Translated StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQueue &out) {
     Ref evt_type = get2(data, S.type, S.empty);
     if (!truthy(evt_type)) evt_type = Ref::retain(truthy(current_event) ? current_event.get() : S.empty);
 
     auto text_delta = [&](PyObject *key) {
         Ref delta_text = get2(data, S.delta, S.empty);
-        if (!truthy(delta_text)) return false;
+        if (!truthy(delta_text)) return Translated{};
         if (key == S.reasoning_content)
             reasoning_sent_ = true;
         else
             text_sent_ = true;
         out.push(make_dict(key, delta_text));
-        return false;
+        return Translated{};
     };
     if (equals(evt_type, S.evt_text_delta)) return text_delta(S.content);
     if (equals(evt_type, S.evt_reasoning_delta) || equals(evt_type, S.evt_reasoning_legacy_delta))
         return text_delta(S.reasoning_content);
     if (equals(evt_type, S.evt_summary_delta)) {
         summary_delta(data, out);
-        return false;
+        return Translated{};
     }
     if (equals(evt_type, S.evt_item_added)) {
         item_added(data, out);
-        return false;
+        return Translated{};
     }
     if (equals(evt_type, S.evt_args_delta)) {
         arguments_delta(data, out);
-        return false;
+        return Translated{};
     }
-    if (equals(evt_type, S.evt_args_done)) return false;
+    if (equals(evt_type, S.evt_args_done)) return Translated{};
     if (equals(evt_type, S.evt_item_done)) {
         item_done(data, out);
-        return false;
+        return Translated{};
     }
     if (equals(evt_type, S.evt_completed)) {
         Ref normalized = normalized_usage(object_of(object_of(data, S.response), S.usage));
-        if (!is_none(debug_logger)) {
-            store(debug_logger, S.usage, normalized);
-            write_sse_count(debug_logger, raw_sse_lines);
-            store(debug_logger, S.raw_sse_tail, raw_sse_lines.tail(5));
-        }
         out.push(finish_delta(normalized));
-        return true;
+        return Translated{true, std::move(normalized)};
     }
     if (equals(evt_type, S.evt_failed) || equals(evt_type, S.evt_incomplete)) {
         Ref detail = failure_detail(data);
@@ -346,7 +309,7 @@ bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQu
         }
         Ref usage = failure_usage(data);
         out.push(error_delta(error_text(evt_type, detail), usage));
-        return true;
+        return Translated{true, {}};
     }
     if (equals(evt_type, S.error)) {
         // A mid-stream failure: it must not end as a normal "stop".
@@ -355,9 +318,9 @@ bool StreamTranslation::translate(Borrowed data, Borrowed current_event, DeltaQu
         if (!truthy(detail)) detail = text_of(data, S.code);
         if (!truthy(detail)) detail = Ref::retain(S.empty);
         out.push(error_delta(error_text(S.error, detail), zero_usage()));
-        return true;
+        return Translated{true, {}};
     }
-    return false;
+    return Translated{};
 }
 
 int StreamTranslation::traverse(visitproc visit, void *arg) {

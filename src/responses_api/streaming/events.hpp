@@ -1,6 +1,7 @@
 // Stream event translation for stream_raw's reader: decoded Responses
 // stream events into the delta dicts the host's stream consumer reads, with
-// the per-stream function-call and reasoning state. Pinned down by the
+// the per-stream function-call and reasoning state, and nothing else (the
+// debug record is the reader's). Pinned down by the
 // twin's event dispatch in `stream_raw` and tests/streaming/test_events.py,
 // test_reasoning.py.
 #pragma once
@@ -41,32 +42,16 @@ private:
     size_t head_ = 0, size_ = 0;
 };
 
-// `raw_sse_lines`: the first 500 characters of the 10 most recent decoded
-// data payloads.
-class Capture {
-public:
-    static constexpr size_t kEntries = 10;
-    static constexpr Py_ssize_t kChars = 500;
-    void push(Borrowed data_str);
-    Py_ssize_t size() const { return static_cast<Py_ssize_t>(count_); }
-    Ref tail(size_t n) const;  // a new list of the last n entries (all when fewer)
-    void clear();
-    int traverse(visitproc visit, void *arg);
-
-private:
-    Ref items_[kEntries];
-    size_t start_ = 0, count_ = 0;
+// What one event did beyond the deltas it produced.
+struct Translated {
+    bool ends = false;  // the event ends the stream
+    Ref usage;          // of a completion: the usage of its finish delta (for the debug record); else empty
 };
-
-// debug_logger["raw_sse_count"] = len(raw_sse_lines), when there is a
-// record (every way a stream ends but a failure writes it).
-void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines);
 
 class StreamTranslation {
 public:
-    // Translates one event into `out`; true when it ends the stream.
-    bool translate(Borrowed data, Borrowed current_event, DeltaQueue &out, Borrowed debug_logger,
-                   const Capture &raw_sse_lines);
+    // Translates one event into `out`.
+    Translated translate(Borrowed data, Borrowed current_event, DeltaQueue &out);
     // The finish delta of a body that ended without a terminal event.
     static Ref end_of_stream_delta();
     int traverse(visitproc visit, void *arg);
@@ -92,7 +77,7 @@ private:
     void item_done(Borrowed data, DeltaQueue &out);
     void summary_delta(Borrowed data, DeltaQueue &out);
     void summary_done(Borrowed data, Borrowed item, DeltaQueue &out);
-    void message_done(Borrowed item, DeltaQueue &out);
+    void message_done(Borrowed item, DeltaQueue &out) const;
     void note_phase(Borrowed item);
     Ref finish_delta(Borrowed usage) const;
 

@@ -5,7 +5,7 @@
 // test_large_lines.py.
 #pragma once
 
-#include "values.hpp"
+#include "refs.hpp"
 
 namespace rapi {
 
@@ -38,6 +38,6 @@ struct SseLine {
     Ref value;  // Event: the stripped name; Data: the payload text
 };
 
-SseLine classify_line(const char *bytes, size_t n);
+SseLine classify_line(const char *p, size_t n);
 
 }  // namespace rapi

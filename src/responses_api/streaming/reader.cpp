@@ -2,10 +2,44 @@
 // `with` block on every way out; pinned down by the twin's `stream_raw` and tests/streaming/.
 #include "streaming/reader.hpp"
 
-#include "json_std.hpp"
+#include "callables.hpp"
 #include "errors.hpp"
+#include "json/json.hpp"
 
 namespace rapi {
+
+// ------------------------------------------------------------ capture
+
+void Capture::push(Borrowed data_str) {
+    Ref head = Ref::steal(PyUnicode_Substring(data_str.get(), 0, kChars));
+    if (count_ < kEntries) {
+        items_[(start_ + count_++) % kEntries] = std::move(head);
+    } else {
+        items_[start_] = std::move(head);
+        start_ = (start_ + 1) % kEntries;
+    }
+}
+
+Ref Capture::tail(size_t n) const {
+    size_t take = n < count_ ? n : count_;
+    Ref list = new_list();
+    for (size_t i = 0; i < take; ++i) append(list, items_[(start_ + count_ - take + i) % kEntries]);
+    return list;
+}
+
+void Capture::clear() {
+    for (auto &item : items_) item = Ref();
+    start_ = count_ = 0;
+}
+
+int Capture::traverse(visitproc visit, void *arg) {
+    for (auto &item : items_) Py_VISIT(item.get());
+    return 0;
+}
+
+void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines) {
+    if (!is_none(debug_logger)) store(debug_logger, S.raw_sse_count, new_int(raw_sse_lines.size()));
+}
 
 StreamReader::StreamReader(Borrowed url, Borrowed headers, Borrowed payload, Borrowed debug_logger)
     : url_(url.retain()), headers_(headers.retain()), payload_(payload.retain()),
@@ -56,7 +90,7 @@ void StreamReader::write_start_entries(Borrowed body_bytes) {
         if (size < 0) raise();
         store(debug_logger_, S.size, new_int(size));
         store(debug_logger_, S.url, url_);
-        Ref time = call(global(S.__import__), S.time);
+        Ref time = call(global(S.dunder_import), S.time);
         store(debug_logger_, S.timestamp, call_method(time, S.time));
     };
     try {
@@ -95,16 +129,16 @@ void StreamReader::enter_with(Borrowed manager) {
                            : "");
 #else
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s", tp->tp_name,
-                     name == S.__exit__ ? " (missed __exit__ method)" : "");
+                     name == S.dunder_exit ? " (missed __exit__ method)" : "");
 #endif
         raise();
     };
 #if PY_VERSION_HEX >= 0x030E0000
-    Ref exit = special(S.__exit__);  // 3.14 takes __exit__ first
-    Ref enter = special(S.__enter__);
+    Ref exit = special(S.dunder_exit);  // 3.14 takes __exit__ first
+    Ref enter = special(S.dunder_enter);
 #else
-    Ref enter = special(S.__enter__);
-    Ref exit = special(S.__exit__);
+    Ref enter = special(S.dunder_enter);
+    Ref exit = special(S.dunder_exit);
 #endif
     resp_ = call(enter);
     exit_ = std::move(exit);
@@ -133,8 +167,8 @@ Ref decode_json(Borrowed data_str) {
         if (PyObject *scanner = PyUnicode_CheckExact(data_str.get()) ? standard_scanner(json) : nullptr)
             if (Ref value = scan_json(scanner, data_str.get())) return value;  // else too deep for it to tell
         return call(attr(json, S.loads), data_str);
-    } catch (const PyError &) {
-        // handled below, as the except clause around json.loads
+    } catch (const PyError &) {  // NOLINT(bugprone-empty-catch): handled below
+        // as the except clause around json.loads
     }
 
     Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
@@ -167,8 +201,18 @@ void StreamReader::process_data(Borrowed data_str) {
     Ref data = decode_json(data_str);
     if (!data) return;
     raw_sse_lines.push(data_str.get());
-    if (translation.translate(data, current_event, pending, debug_logger_, raw_sse_lines))
-        ending_ = true;
+    Translated translated = translation.translate(data, current_event, pending);
+    if (translated.usage) write_completion_entries(translated.usage);
+    if (translated.ends) ending_ = true;
+}
+
+// The entries of the debug record that a completion writes, before its
+// finish delta is handed out.
+void StreamReader::write_completion_entries(Borrowed usage) {
+    if (is_none(debug_logger_)) return;
+    store(debug_logger_, S.usage, usage);
+    write_sse_count(debug_logger_, raw_sse_lines);
+    store(debug_logger_, S.raw_sse_tail, raw_sse_lines.tail(5));
 }
 
 void StreamReader::process_line(const char *bytes, size_t n) {

@@ -1,13 +1,36 @@
 // The body of `stream_raw`: the request, the `with` block around the
-// response, SSE framing and the dispatch of each event to its translation.
-// The generator type (surface/generator.cpp) drives it one resumption at a
-// time. Pinned down by the twin's `stream_raw` and tests/streaming/.
+// response, SSE framing, the dispatch of each event to its translation, and
+// the debug record (`debug_logger`): the capture of the recent data lines and
+// every entry written into it. The generator type (surface/generator.cpp)
+// drives it one resumption at a time. Pinned down by the twin's `stream_raw`
+// and tests/streaming/.
 #pragma once
 
 #include "streaming/events.hpp"
 #include "streaming/lines.hpp"
 
 namespace rapi {
+
+// `raw_sse_lines`: the first 500 characters of the 10 most recent decoded
+// data payloads.
+class Capture {
+public:
+    static constexpr size_t kEntries = 10;
+    static constexpr Py_ssize_t kChars = 500;
+    void push(Borrowed data_str);
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(count_); }
+    Ref tail(size_t n) const;  // a new list of the last n entries (all when fewer)
+    void clear();
+    int traverse(visitproc visit, void *arg);
+
+private:
+    Ref items_[kEntries];
+    size_t start_ = 0, count_ = 0;
+};
+
+// debug_logger["raw_sse_count"] = len(raw_sse_lines), when there is a
+// record (every way a stream ends but a failure writes it).
+void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines);
 
 class StreamReader {
 public:
@@ -33,6 +56,7 @@ private:
     Ref advance();
     void process_line(const char *bytes, size_t n);
     void process_data(Borrowed data_str);
+    void write_completion_entries(Borrowed usage);
     void end_of_body();
     void leave_normally();
     void leave_with_exception();

@@ -4,6 +4,7 @@
 // and tests/streaming/test_http.py.
 #include "streaming/redirect.hpp"
 
+#include <cstring>
 #include <strings.h>
 
 namespace rapi {

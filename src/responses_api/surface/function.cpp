@@ -4,6 +4,9 @@
 
 #include <cstddef>
 
+#include "errors.hpp"
+#include "values.hpp"
+
 namespace rapi {
 
 namespace {
@@ -193,11 +196,13 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr}};
+    {nullptr},
+};
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-    {nullptr}};
+    {nullptr},
+};
 
 }  // namespace
 

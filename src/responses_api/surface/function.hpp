@@ -6,7 +6,7 @@
 // tests/test_surface.py and tests/test_getters.py.
 #pragma once
 
-#include "errors.hpp"
+#include "callables.hpp"
 
 namespace rapi {
 

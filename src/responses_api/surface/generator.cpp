@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <new>
 
-#include "streaming/reader.hpp"
+#include "callables.hpp"
 #include "errors.hpp"
+#include "streaming/reader.hpp"
 
 namespace rapi {
 
@@ -204,14 +205,16 @@ PyMethodDef gen_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
     {"close", gen_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
-    {nullptr}};
+    {nullptr},
+};
 
 PyGetSetDef gen_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_name, nullptr, nullptr, nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
     {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {nullptr}};
+    {nullptr},
+};
 
 }  // namespace
 

@@ -9,12 +9,14 @@
 // every other case the callers call `json.loads` / `json.dumps` as written.
 #pragma once
 
-#include "values.hpp"
+#include "refs.hpp"
 
 namespace rapi {
 
 // Remembers the standard json module and what its loads and dumps use.
 void capture_standard_json(Borrowed json);
+// Drops what capture_standard_json remembered (a failed import).
+void forget_standard_json();
 
 // The decoder's scanner (`json._default_decoder.scan_once`) when
 // `json.loads(s)` is, right now, exactly the standard decoding; else null.
@@ -35,14 +37,5 @@ Ref scan_json(PyObject *scanner, PyObject *s);
 // str, int, float, bool and None nested not too deep; an empty Ref when the
 // fast path does not apply (the caller then calls json.dumps).
 Ref dumps_text(Borrowed json, Borrowed obj);
-
-namespace json_detail {
-// A module-dict entry, borrowed; null when missing.
-PyObject *entry(PyObject *dict, PyObject *name);
-// The attribute `name` of a class as special-method lookup finds it, for
-// identity checks against the state's captures only (the class keeps it
-// alive); null when it is not a class or has none.
-PyObject *type_attr(PyObject *type, PyObject *name);
-}  // namespace json_detail
 
 }  // namespace rapi

@@ -1,8 +1,11 @@
 // The standard json module's objects captured at import, the identity
 // checks, and json.loads through the decoder's scanner for the stream
-// reader (see json_std.hpp). Compared with json.loads in
+// reader (see json.hpp). Compared with json.loads in
 // tests/streaming/test_json_decoding.py.
-#include "json_std.hpp"
+#include "json/json.hpp"
+
+#include "json/captures.hpp"
+#include "json/writer.hpp"
 
 namespace rapi {
 
@@ -26,7 +29,7 @@ namespace {
 
 using json_detail::entry;
 using json_detail::type_attr;
-StandardJson &g = state.json;
+StandardJson &g = standard_json;
 
 // A new reference to what the name holds now (an empty Ref when nothing).
 Ref captured(PyObject *value) { return Ref::retain(value); }
@@ -74,7 +77,7 @@ void capture_standard_json(Borrowed json) {
     g.encoder_class = captured(entry(dict, S.JSONEncoder)).release();
     PyObject *encoder_module = entry(dict, S.encoder);
     if (g.dumps && g.encoder_class && encoder_module && PyModule_Check(encoder_module)) {
-        g.encoder_init = captured(type_attr(g.encoder_class, S.__init__)).release();
+        g.encoder_init = captured(type_attr(g.encoder_class, S.dunder_init)).release();
         g.encode = captured(type_attr(g.encoder_class, S.encode)).release();
         g.iterencode = captured(type_attr(g.encoder_class, S.iterencode)).release();
         g.encoder_module_dict = captured(PyModule_GetDict(encoder_module)).release();
@@ -84,6 +87,35 @@ void capture_standard_json(Borrowed json) {
                      g.encode_basestring;
     }
     if (PyErr_Occurred()) raise();
+}
+
+void forget_standard_json() {
+#define RAPI_FORGET(field) Py_CLEAR(g.field);
+    RAPI_JSON_CAPTURES(RAPI_FORGET)
+#undef RAPI_FORGET
+    g.loads_ok = g.dumps_ok = false;
+}
+
+// ------------------------------------------------------------------- dumps
+
+namespace {
+
+bool standard_dumps(Borrowed json) {
+    if (!g.dumps_ok || json.get() != g.module) return false;
+    PyObject *dict = PyModule_GetDict(json.get());
+    return entry(dict, S.dumps) == g.dumps && entry(dict, S.JSONEncoder) == g.encoder_class &&
+           type_attr(g.encoder_class, S.dunder_init) == g.encoder_init &&
+           type_attr(g.encoder_class, S.encode) == g.encode &&
+           type_attr(g.encoder_class, S.iterencode) == g.iterencode &&
+           entry(g.encoder_module_dict, S.c_make_encoder) == g.make_encoder &&
+           entry(g.encoder_module_dict, S.encode_basestring) == g.encode_basestring;
+}
+
+}  // namespace
+
+Ref dumps_text(Borrowed json, Borrowed obj) {
+    if (!standard_dumps(json)) return Ref();
+    return write_json(obj);
 }
 
 // ------------------------------------------------------------------- loads

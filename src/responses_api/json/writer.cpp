@@ -1,7 +1,7 @@
 // json.dumps(content, ensure_ascii=False) written directly, for the tool
-// outputs of convert_messages (see json_std.hpp). Compared with json.dumps
-// in tests/test_json_encoding.py.
-#include "json_std.hpp"
+// outputs of convert_messages (see json.hpp and writer.hpp). Compared with
+// json.dumps in tests/test_json_encoding.py.
+#include "json/writer.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -14,21 +14,6 @@
 namespace rapi {
 
 namespace {
-
-using json_detail::entry;
-using json_detail::type_attr;
-const StandardJson &g = state.json;
-
-bool standard_dumps(Borrowed json) {
-    if (!g.dumps_ok || json.get() != g.module) return false;
-    PyObject *dict = PyModule_GetDict(json.get());
-    return entry(dict, S.dumps) == g.dumps && entry(dict, S.JSONEncoder) == g.encoder_class &&
-           type_attr(g.encoder_class, S.__init__) == g.encoder_init &&
-           type_attr(g.encoder_class, S.encode) == g.encode &&
-           type_attr(g.encoder_class, S.iterencode) == g.iterencode &&
-           entry(g.encoder_module_dict, S.c_make_encoder) == g.make_encoder &&
-           entry(g.encoder_module_dict, S.encode_basestring) == g.encode_basestring;
-}
 
 // A str being written: a str object made with PyUnicode_New and written in
 // place (allowed while nobody else has seen it), widened when a wider
@@ -115,7 +100,7 @@ enum class Fit { Written, Fallback };
 
 // Writes JSON text as the standard encoder does with ensure_ascii=False and
 // the default separators. `write` answers Fallback to give up; an error
-// throws PyError (dumps_text then lets the real dumps raise its own).
+// throws PyError (write_json then lets the real dumps raise its own).
 class JsonWriter {
 public:
     Fit write(PyObject *o, int depth);
@@ -156,7 +141,7 @@ constexpr auto kEscapeExtra = [] {
         constexpr unsigned char operator[](size_t i) const { return v[i]; }
     } t{};
     for (int c = 0; c < 0x20; ++c) t.v[c] = 5;
-    for (int c : {'\\', '"', '\b', '\f', '\n', '\r', '\t'}) t.v[c] = 1;
+    for (unsigned char c : {'\\', '"', '\b', '\f', '\n', '\r', '\t'}) t.v[c] = 1;
     return t;
 }();
 
@@ -176,9 +161,9 @@ constexpr auto kEscapeLetter = [] {
 // Writes the escape of c, a character that needs one (so c < 0x80).
 template <class Dst>
 inline Dst *write_escape(Dst *out, Py_UCS4 c) {
-    static const char hex[] = "0123456789abcdef";
+    static const unsigned char hex[] = "0123456789abcdef";
     out[0] = '\\';
-    if (char letter = kEscapeLetter[c]) {
+    if (const auto letter = static_cast<unsigned char>(kEscapeLetter[c])) {
         out[1] = static_cast<Dst>(letter);
         return out + 2;
     }
@@ -369,8 +354,7 @@ Fit JsonWriter::write(PyObject *o, int depth) {
 
 }  // namespace
 
-Ref dumps_text(Borrowed json, Borrowed obj) {
-    if (!standard_dumps(json)) return Ref();
+Ref write_json(Borrowed obj) {
     JsonWriter writer;
     try {
         if (writer.write(obj.get(), 0) == Fit::Fallback) return Ref();
