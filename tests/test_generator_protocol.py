@@ -231,7 +231,7 @@ def test_collected_while_suspended(impl, pair, exit_error):
         unraisable, name = [], repr(g)
         # 3.14 names the generator in the message instead of passing it
         hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(  # noqa: B023
-            (type(u.exc_value), str(u.exc_value), type(u.object).__name__, u.err_msg and u.err_msg.replace(name, "G")))
+            (type(u.exc_value), str(u.exc_value), type(u.object).__name__, u.err_msg and u.err_msg.replace(name, "G")))  # noqa: B023
         try:
             del g
             gc.collect()
