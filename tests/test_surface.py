@@ -226,6 +226,41 @@ def test_keywords_bind_everywhere():
     assert native._normalize_content(text_type="x", content=["a"]) == [{"type": "x", "text": "a"}]
 
 
+
+def fresh(name):
+    """An str equal to name but not the same object (built at run time)."""
+    made = "".join([name[:1], name[1:]])
+    assert made == name and made is not name
+    return made
+
+
+# Keyword names equal to a parameter's but not identical to it bind as a
+# Python function binds them; so do the errors they meet.
+@pytest.mark.parametrize("name,args,kwargs", [
+    ("build_payload", (), dict(api_messages=[{"role": "user", "content": "hi"}], llm_config={"model": "m"},
+                               tools=[{"type": "function", "function": {"name": "f"}}], tool_choice="auto",
+                               stream=True, max_tokens=5, temperature=0.5, skip_tool_choice=False)),
+    ("convert_messages", (), dict(api_messages=[{"role": "system", "content": "s"}])),
+    ("_normalize_content", (), dict(content=["a", {"type": "text", "text": "b"}], text_type="output_text")),
+    ("convert_tools", (), dict(tools=[{"type": "function", "function": {"name": "g"}}])),
+    ("normalize_response", (), dict(resp={"output": [], "usage": {"input_tokens": 1}})),
+    ("build_payload", ([],), dict(llm_config={}, stream=1)),
+    ("build_payload", ([], {}), dict(api_messages=[])),  # given twice
+    ("build_payload", ([], {}), dict(api_messagez=[])),  # no such parameter
+])
+def test_keywords_built_at_run_time_bind_as_literal_ones(twin, name, args, kwargs):
+    def outcome(module, kw):
+        try:
+            return getattr(module, name)(*args, **kw)
+        except TypeError as e:
+            return str(e)
+
+    built = {fresh(k): v for k, v in kwargs.items()}
+    bound = outcome(native, built)
+    assert bound == outcome(native, kwargs)
+    if not isinstance(bound, str):  # the binding errors' texts are the module's own (see above)
+        assert bound == outcome(twin, kwargs)
+
 def test_functions_pickle_by_reference():
     import pickle
     assert pickle.loads(pickle.dumps(native.build_payload)) is native.build_payload
@@ -255,6 +290,61 @@ def test_traceback_entry_names_the_function(call, qualname):
     assert [f.name for f in ours] == ["routes.responses_api." + qualname]
     assert ours[0].lineno == TRACEBACK_LINES[qualname]
 
+
+
+class Read1Fails:
+    """A response whose second read raises, mid-stream."""
+
+    def __init__(self):
+        self.reads = [b'data: {"type": "response.output_text.delta", "delta": "a"}\n\n', OSError("reset")]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return None
+
+    def read1(self, n=-1):
+        piece = self.reads.pop(0)
+        if isinstance(piece, BaseException):
+            raise piece
+        return piece
+
+
+def drain(module, response):
+    import fake_opener
+    opener = fake_opener.FakeOpener(response)
+    saved = module._urllib_opener_local
+    module._urllib_opener_local = opener
+    try:
+        return list(module.stream_raw("http://127.0.0.1:9/", {}, {}))
+    finally:
+        module._urllib_opener_local = saved
+
+
+# An error raised inside a function that another one of the module called
+# carries both entries, outermost first, as nested Python calls would; one
+# raised inside the stream's `with` block carries the generator's entry.
+@pytest.mark.parametrize("call,error,entries", [
+    (lambda m: m.convert_messages([{"role": "user", "content": BadStr()}]), ValueError,
+     ["convert_messages", "_normalize_content"]),
+    (lambda m: m.build_payload([{"role": "assistant", "content": BadStr()}], {}), ValueError,
+     ["build_payload", "convert_messages", "_normalize_content"]),
+    (lambda m: m.build_payload([], {}, tools=[{"type": "function", "function": None}]), AttributeError,
+     ["build_payload", "convert_tools"]),
+    (lambda m: drain(m, Read1Fails()), OSError, ["stream_raw"]),
+    (lambda m: drain(m, OSError("refused")), OSError, ["stream_raw"]),
+])
+def test_traceback_entries_of_nested_failures(twin, call, error, entries):
+    for module in (native, twin):
+        with pytest.raises(error) as info:
+            call(module)
+        frames = traceback.extract_tb(info.value.__traceback__)
+        if module is native:
+            ours = [(f.name, f.lineno) for f in frames if f.filename == "routes/responses_api.py"]
+            assert ours == [("routes.responses_api." + e, TRACEBACK_LINES[e]) for e in entries]
+        else:  # the twin, a Python module, shows the same calls
+            assert [f.name for f in frames if f.filename == twin.__file__ and f.name in TRACEBACK_LINES] == entries
 
 class BadStr:
     def __str__(self):
