@@ -4,7 +4,8 @@ Every line of src/responses_api/ is read with its comments and string
 literals blanked out, and each operator below yields the faults it can make
 on that line; a fixed seed then picks N of them, spread over the files in
 proportion to their size (lines of code). The draw depends only on the seed,
-N and the sources: the same sources give the same faults.
+N and the sources: the same sources give the same faults, and each file's
+own faults depend on the seed, its quota and its own text alone.
 
 Operators (the name shows in the run's output):
 
@@ -232,6 +233,9 @@ def line_faults(code, line):
         else:
             put("drop-call", a, b + 1, "{}")
     for m in CHECK.finditer(code):
+        before = code[:m.start()].rstrip()
+        if before and (before[-1].isalnum() or before[-1] == "_") and not before.endswith("return"):
+            continue  # `int check(...)`: the definition, not a call
         close = closing(code, m.end() - 1)
         if close > 0:
             put("drop-check", m.start(), m.end() - 1, "")
@@ -318,10 +322,11 @@ def draw(seed=1, n=120, root=ROOT):
         every[rel], sizes[rel] = faults, size
     sizes = {f: s for f, s in sizes.items() if every[f]}
     quota = quotas(sizes, {f: len(every[f]) for f in sizes}, n)
-    rng = random.Random(seed)
     chosen = []
     for f in sorted(sizes):
-        picked = rng.sample(range(len(every[f])), quota[f])
+        # A generator of its own per file: an edit to one file leaves the
+        # faults of the others as they were (while the quotas stay).
+        picked = random.Random(f"{seed}:{f}").sample(range(len(every[f])), quota[f])
         chosen.extend(every[f][i] for i in sorted(picked))
     chosen.sort(key=lambda fault: (fault.file.endswith(".hpp"), fault.file, fault.line))
     return chosen

@@ -31,6 +31,7 @@ reported; it leaves the kill rate's denominator when it survives.
 """
 import argparse
 import datetime
+import fcntl
 import os
 import pathlib
 import shutil
@@ -208,6 +209,13 @@ def main():
     ap.add_argument("--timeout", type=int, default=0, help="seconds per suite run (default: from the first run)")
     args = ap.parse_args()
 
+    # One run at a time: a second would plant its faults in the same copy.
+    WORK.mkdir(parents=True, exist_ok=True)
+    lock = open(WORK / "lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        sys.exit("another mutation run is using build/mutate")
     started = datetime.datetime.now()
     commit = commit_of_tree()
     sync_tree()

@@ -135,6 +135,12 @@ def test_failing_import_has_init_traceback_entry():
     assert out.rstrip().endswith("retried json")
 
 
+
+def test_import_warns_about_nothing():
+    proc = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", "import routes.responses_api"],
+                          capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+
 # ------------------------------------------------------------- callables
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))

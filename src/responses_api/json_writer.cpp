@@ -264,6 +264,14 @@ Py_ssize_t escape_extra_latin1(const Py_UCS1 *p, const Py_UCS1 *end) {
     return extra;
 }
 
+#ifdef RAPI_CHECKED
+// The checked builds hold each string written in place to the room reserved
+// for it from the count of its escapes: a miscount would write past it.
+void check_room(Py_ssize_t written, Py_ssize_t reserved) {
+    if (written > reserved) Py_FatalError("routes.responses_api: JSON text ran past the room reserved for it");
+}
+#endif
+
 Fit JsonWriter::string(PyObject *s) {
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
@@ -283,6 +291,9 @@ Fit JsonWriter::string(PyObject *s) {
             *out++ = '"';
             out = copy_escaped_latin1(text, text + n, out);
             *out++ = '"';
+#ifdef RAPI_CHECKED
+            check_room(out - (start + w_.pos), room + 2);
+#endif
             w_.pos = out - start;
             return Fit::Written;
         }
@@ -311,6 +322,9 @@ Fit JsonWriter::string(PyObject *s) {
         pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS4 *>(base) + pos) - reinterpret_cast<Py_UCS4 *>(base);
     }
     PyUnicode_WRITE(wkind, base, pos, '"');
+#ifdef RAPI_CHECKED
+    check_room(pos + 1 - w_.pos, n + extra + 2);
+#endif
     w_.pos = pos + 1;
     return Fit::Written;
 }

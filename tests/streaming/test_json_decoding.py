@@ -97,3 +97,15 @@ def test_deep_nesting_same_decision(monkeypatch, offset):
         lo, hi = (mid, hi) if depth_ok(mid) else (lo, mid - 1)
     n = lo + offset
     check(monkeypatch, [wrapped("[" * n + "]" * n)])
+
+
+# While `json` is the standard module, as imported, the reader decodes
+# through its scanner without running json.loads; any other `json`, and a
+# replaced loads, is called.
+@pytest.mark.parametrize("json_module,loads_runs", [(json, False), (STAND_IN, True)], ids=["standard", "stand-in"])
+def test_the_reader_decodes_with_the_scanner_itself(monkeypatch, json_module, loads_runs):
+    from test_json_encoding import json_frames
+    lines = [wrapped('"a"'), "{bad", wrapped('"\\u00e9"'), " " + wrapped("[1, {}]") + " "]
+    entered = json_frames(lambda: outcome(native, monkeypatch, json_module, lines))
+    decoding = [name for name in entered if name in ("loads", "decode", "raw_decode")]  # the body's dumps aside
+    assert decoding == (["loads", "decode", "raw_decode"] * len(lines) if loads_runs else [])
