@@ -1,4 +1,6 @@
-"""The faults `make mutate` plants (scripts/mutate.py), one at a time.
+"""The hand-written faults `make mutate-list` plants (scripts/mutate.py
+--list), one at a time: the supplement to the faults `make mutate` draws
+mechanically from the sources (scripts/faults.py).
 
 Each: an id, the file under src/responses_api/, a snippet that occurs
 exactly once in it, its replacement, what bug it stands for, and, for a

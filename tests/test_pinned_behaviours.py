@@ -18,7 +18,9 @@ from test_surface import run_python
 # Every character str.strip() removes (str.isspace() is its test).
 WHITESPACE = [chr(c) for c in range(sys.maxunicode + 1) if chr(c).isspace()]
 ASCII_WHITESPACE = [c for c in WHITESPACE if c < "\x80"]
-NEAR_MISSES = ["\u200b", "\ufeff", "\x00", "\x1b", "\x7f", "\u180e"]  # not whitespace to strip()
+# Not whitespace to strip(): every other ASCII control (those beside the
+# whitespace ranges included), and the usual suspects beyond ASCII.
+NEAR_MISSES = [chr(c) for c in [*range(0x20), 0x7f] if not chr(c).isspace()] + ["\u200b", "\ufeff", "\u180e"]
 
 
 # ------------------------------------------------- throw while running
@@ -321,6 +323,56 @@ def test_failed_import_after_the_handler_class_releases_it_and_can_be_retried(na
         "('s', [{'type': 'function_call_output', 'call_id': '', 'output': '[1]'}])",
         "1 f", "1 f", "1 f"]
 
+
+
+# What a failed import takes of the standard library (the json objects its
+# fast paths check against, urllib's) it gives back, and the traceback
+# entry it made is freed with the error.
+RELEASES_WHAT_IT_TOOK = """
+import gc, json, json.decoder, json.encoder, sys, urllib.request, weakref
+real = urllib.request.build_opener
+
+
+def failing(*handlers):
+    raise OSError("no opener")
+
+
+watched = [json, json.loads, json.dumps, json._default_decoder, json._default_decoder.scan_once,
+           json.JSONDecoder.decode, json.JSONDecoder.raw_decode, json.JSONEncoder, json.JSONEncoder.__init__,
+           json.JSONEncoder.encode, json.JSONEncoder.iterencode, vars(json.encoder), json.encoder.c_make_encoder,
+           json.encoder.encode_basestring, urllib, urllib.request, urllib.request.HTTPRedirectHandler,
+           urllib.request.Request]
+codes = []
+
+
+def attempt():
+    try:
+        import routes.responses_api
+    except OSError as e:
+        tb = e.__traceback__
+        while tb is not None:
+            if tb.tb_frame.f_code.co_filename == "routes/responses_api.py":
+                codes.append(weakref.ref(tb.tb_frame.f_code))
+            tb = tb.tb_next
+
+
+urllib.request.build_opener = failing
+attempt()  # the first attempt makes what outlives it (the type objects, the interned names)
+gc.collect()
+before = [sys.getrefcount(o) for o in watched]
+for _ in range(3):
+    attempt()
+gc.collect()
+after = [sys.getrefcount(o) for o in watched]
+print("references", [a - b for a, b in zip(after, before)])
+print("entries", len(codes), "freed", all(r() is None for r in codes))
+"""
+
+
+def test_a_failed_import_gives_back_every_reference_it_took(native):
+    rc, out, err = run_python(RELEASES_WHAT_IT_TOOK)
+    assert rc == 0, err
+    assert out.splitlines() == ["references " + str([0] * 18), "entries 4 freed True"]
 
 # ------------------------------------------- SSE line edges strip() removes
 

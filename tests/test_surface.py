@@ -299,15 +299,20 @@ def test_traceback_entry_names_the_function(call, qualname):
 
 
 class Read1Fails:
-    """A response whose second read raises, mid-stream."""
+    """A response whose second read raises, mid-stream (or that ends after
+    one delta), and whose __exit__ may raise too."""
 
-    def __init__(self):
-        self.reads = [b'data: {"type": "response.output_text.delta", "delta": "a"}\n\n', OSError("reset")]
+    def __init__(self, read_error=OSError("reset"), exit_error=None):
+        self.reads = [b'data: {"type": "response.output_text.delta", "delta": "a"}\n\n']
+        self.reads += [read_error] if read_error else [b""]
+        self.exit_error = exit_error
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
+        if self.exit_error:
+            raise self.exit_error
         return None
 
     def read1(self, n=-1):
@@ -339,6 +344,8 @@ def drain(module, response):
     (lambda m: m.build_payload([], {}, tools=[{"type": "function", "function": None}]), AttributeError,
      ["build_payload", "convert_tools"]),
     (lambda m: drain(m, Read1Fails()), OSError, ["stream_raw"]),
+    (lambda m: drain(m, Read1Fails(exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
+    (lambda m: drain(m, Read1Fails(read_error=None, exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
     (lambda m: drain(m, OSError("refused")), OSError, ["stream_raw"]),
 ])
 def test_traceback_entries_of_nested_failures(twin, call, error, entries):

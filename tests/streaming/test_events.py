@@ -131,6 +131,20 @@ def test_malformed_events_raise(run, body):
         run(body + sse(text("late")))
 
 
+
+# A function-call event whose item id cannot be a dict key raises as the
+# lookup of it does, whether or not any call is recorded yet.
+@pytest.mark.parametrize("events", [
+    [frag([1], "x")],
+    [item(DONE, {"k": 1}, "c", "f", "{}")],
+    [item(ADD, [2], "c", "f")],
+    [item(ADD, "a", "c", "f"), frag([1], "x")],
+    [item(ADD, "a", "c", "f"), item(DONE, [0], "c", "f")],
+], ids=["delta-first", "done-first", "added-first", "delta-after-a-call", "done-after-a-call"])
+def test_unhashable_item_ids_raise(run, events):
+    with pytest.raises(TypeError, match="unhashable type"):
+        run(sse(*events, text("late")))
+
 def test_nothing_read_after_terminal_event(impl, fake):
     resp = fake([sse(text("a")), sse(completed()), sse(text("b"))])
     assert list(impl.stream_raw("http://127.0.0.1:9/", {}, {})) == [C("a"), fin()]
