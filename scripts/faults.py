@@ -3,9 +3,10 @@
 Every line of src/responses_api/ is read with its comments and string
 literals blanked out, and each operator below yields the faults it can make
 on that line; a fixed seed then picks N of them, spread over the files in
-proportion to their size (lines of code). The draw depends only on the seed,
-N and the sources: the same sources give the same faults, and each file's
-own faults depend on the seed, its quota and its own text alone.
+proportion to their size (the lines faults can be drawn from: code, no
+directives, nothing only the checked builds compile). The draw depends only
+on the seed, N and the sources: the same sources give the same faults, and
+each file's own faults depend on the seed, its quota and its own text alone.
 
 Operators (the name shows in the run's output):
 
@@ -133,6 +134,7 @@ STEAL = re.compile(r"\bRef::steal\(")
 RETAIN = re.compile(r"\bRef::retain\(")
 RETAIN_METHOD = re.compile(r"\b([A-Za-z_]\w*)\.retain\(\)")
 NEW_REF = re.compile(r"\bPy_NewRef\(")
+DECLARATION = re.compile(r"\s*[A-Za-z_][\w:<>]*[ *&]+[A-Za-z_]\w*\s*=(?!=)")
 TEMPLATE_ARGS = re.compile(r"<[^<>()]*>")
 DECLARED = re.compile(r"\b[A-Za-z_]\w*[ *&]+[A-Za-z_]\w*")
 NOT_CALLS = {"return", "if", "while", "for", "switch", "sizeof", "throw", "delete", "case", "static_assert",
@@ -208,7 +210,7 @@ def line_faults(code, line):
             continue
         open_paren = m.end() - 1
         close = closing(code, open_paren)
-        if close > 0:
+        if close > 0 and not DECLARATION.match(code, open_paren + 1):  # `if (Ref r = f())` declares
             put("negate", open_paren, close + 1, "(!" + line[open_paren:close + 1] + ")")
     for m in NUMBER.finditer(code):
         digits, suffix = m.group(1), m.group(2)
@@ -257,16 +259,13 @@ def source_files(root=ROOT):
     return sorted(p for p in base.rglob("*") if p.suffix in (".cpp", ".hpp"))
 
 
-def code_lines(code_text):
-    return sum(1 for ln in code_text.splitlines() if ln.strip())
-
-
 def file_faults(path, root=ROOT):
-    """Every fault of one file, in line order, and its size in lines of code."""
+    """Every fault of one file, in line order, and its size: the lines of
+    code it has outside directives and the checked builds' own blocks."""
     text = path.read_text()
     code_text = blank_out(text)
     rel = str(path.relative_to(root / SOURCES))
-    faults, seen = [], set()
+    faults, seen, size = [], set(), 0
     checked_only = []  # the stack of open #if blocks: whether each is the checked builds' code
     for number, (code, line) in enumerate(zip(code_text.split("\n"), text.split("\n")), start=1):
         stripped = code.strip()
@@ -281,11 +280,12 @@ def file_faults(path, root=ROOT):
         # behaviour (the optimised build has none of them).
         if not stripped or "static_assert" in code or any(checked_only):
             continue
+        size += 1
         for op, mutated in line_faults(code, line):
             if mutated != line and (number, mutated) not in seen:
                 seen.add((number, mutated))
                 faults.append(Fault(rel, number, op, line, mutated))
-    return faults, code_lines(code_text)
+    return faults, size
 
 
 def quotas(sizes, available, n):

@@ -106,6 +106,27 @@ def test_written_text_is_a_canonical_str(value):
     assert sys.getsizeof(got) == sys.getsizeof(expected)
 
 
+
+# The writer's buffer grows geometrically and is re-made wider at most once
+# per storage width, whatever the text holds and in whatever order: its
+# growths stay logarithmic and the characters its re-makings copy linear in
+# the text's length. Counted by the checked builds, not timed.
+@pytest.mark.parametrize("value", [
+    ["a"] * 100_000, ["\uffff"] * 20_000, ["a" * 1000, "é", "\uffff" * 3, "😀"] * 2000,
+    [{"k": "v" * 50, "n": [1.5, 2**70, None]}] * 5000, ["x" * 3_000_000],
+], ids=["many-short", "many-uffff", "every-width", "mixed", "one-long"])
+def test_the_writer_grows_geometrically(native, value):
+    counts = getattr(native, "_checked_counts", None)
+    if counts is None:
+        pytest.skip("counters: checked builds only")
+    before = counts()
+    text = tool_output(value)
+    after = counts()
+    resized, widened, copied = (after[k] - before[k] for k in ("resized", "widened", "copied"))
+    assert text == json.dumps(value, ensure_ascii=False)
+    assert resized <= math.log(len(text), 1.25) + 2
+    assert widened <= 3 and copied <= len(text)
+
 def json_frames(call):
     """The functions of the json package that run while call() runs."""
     entered = []

@@ -58,10 +58,19 @@ public:
             int rc = PyUnicode_Resize(&s, capacity);  // on failure s is still the old str
             str_ = Ref::steal_or_null(s);
             check(rc);
+#ifdef RAPI_CHECKED
+            ++writer_counts.resized;
+#endif
         } else {
             const Py_UCS4 bound = maxchar > maxchar_ ? class_bound(maxchar) : maxchar_;
             Ref wider = Ref::steal(PyUnicode_New(capacity, bound));
             if (pos > 0) check(static_cast<int>(PyUnicode_CopyCharacters(wider.get(), 0, str_.get(), 0, pos)));
+#ifdef RAPI_CHECKED
+            if (str_) {
+                ++writer_counts.widened;
+                writer_counts.copied += static_cast<unsigned long long>(pos);
+            }
+#endif
             str_ = std::move(wider);
             maxchar_ = bound;
         }

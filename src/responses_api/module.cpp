@@ -40,15 +40,16 @@ Ref make_function(Entry entry) {
 }
 
 #ifdef RAPI_CHECKED
-// `_framing_counts()`, a global of the checked builds only: the framing
-// counters (streaming/lines.hpp) as a dict, for the tests that hold framing
-// linear without timing it.
-PyObject *framing_counts_now(PyObject *, PyObject *) {
-    return Py_BuildValue("{s:K,s:K,s:K}", "scanned", framing_counts.scanned, "moved", framing_counts.moved,
-                         "grown", framing_counts.grown);
+// `_checked_counts()`, a global of the checked builds only: the framing
+// counters (streaming/lines.hpp) and the JSON writer's (json_std.hpp) as a
+// dict, for the tests that hold them linear without timing anything.
+PyObject *checked_counts_now(PyObject *, PyObject *) {
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "scanned", framing_counts.scanned, "moved",
+                         framing_counts.moved, "grown", framing_counts.grown, "resized", writer_counts.resized,
+                         "widened", writer_counts.widened, "copied", writer_counts.copied);
 }
-PyMethodDef framing_counts_def = {"_framing_counts", framing_counts_now, METH_NOARGS,
-                                  "The framing counters of this checked build: scanned, moved, grown."};
+PyMethodDef checked_counts_def = {"_checked_counts", checked_counts_now, METH_NOARGS,
+                                  "The counters of this checked build: framing and JSON writing."};
 #endif
 
 // ------------------------------------------------------------ import steps
@@ -102,8 +103,8 @@ void bind_globals(Borrowed dict) {
 
     set_item(dict, S.test_name, new_dict());
 #ifdef RAPI_CHECKED
-    Ref counts = Ref::steal(PyCFunction_New(&framing_counts_def, nullptr));
-    check(PyDict_SetItemString(dict.get(), framing_counts_def.ml_name, counts.get()));
+    Ref counts = Ref::steal(PyCFunction_New(&checked_counts_def, nullptr));
+    check(PyDict_SetItemString(dict.get(), checked_counts_def.ml_name, counts.get()));
 #endif
 }
 

@@ -12,7 +12,7 @@ namespace rapi {
 #ifdef RAPI_CHECKED
 // What the framing has cost since the import, counted in the checked builds
 // only (sanitizer, coverage, mutation) and read through the module's
-// `_framing_counts()`: bytes the newline search looked at, bytes moved by
+// `_checked_counts()`: bytes the newline search looked at, bytes moved by
 // compaction or carried over by a reallocation, and reallocations. The tests
 // hold them linear in the size of what was read.
 struct FramingCounts {
