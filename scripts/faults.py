@@ -28,7 +28,8 @@ Operators (the name shows in the run's output):
 A fault that cannot change behaviour is listed, with the reason, in
 scripts/equivalent-faults.txt, keyed by its file, the line as it stands and
 the line as mutated (whitespace at either end aside), so that an entry holds
-while the line stays as it is, wherever it moves.
+while the line stays as it is, wherever it moves; where the file has the
+same line more than once, the line above it tells them apart.
 
     .venv/bin/python scripts/faults.py [--seed S] [-n N] [--all]
 
@@ -53,6 +54,8 @@ class Fault:
     operator: str
     original: str  # the whole line, without its newline
     mutated: str
+    above: str = ""       # the nearest line above it with any text, stripped
+    repeated: bool = False  # whether the file has another line of the same text
 
     @property
     def id(self):
@@ -267,7 +270,14 @@ def file_faults(path, root=ROOT):
     rel = str(path.relative_to(root / SOURCES))
     faults, seen, size = [], set(), 0
     checked_only = []  # the stack of open #if blocks: whether each is the checked builds' code
-    for number, (code, line) in enumerate(zip(code_text.split("\n"), text.split("\n")), start=1):
+    raw = text.split("\n")
+    counts = {}
+    for ln in raw:
+        counts[ln.strip()] = counts.get(ln.strip(), 0) + 1
+    above = ""
+    for number, (code, line) in enumerate(zip(code_text.split("\n"), raw), start=1):
+        if number > 1 and raw[number - 2].strip():
+            above = raw[number - 2].strip()
         stripped = code.strip()
         if stripped.startswith("#"):
             directive = stripped[1:].split()
@@ -284,7 +294,7 @@ def file_faults(path, root=ROOT):
         for op, mutated in line_faults(code, line):
             if mutated != line and (number, mutated) not in seen:
                 seen.add((number, mutated))
-                faults.append(Fault(rel, number, op, line, mutated))
+                faults.append(Fault(rel, number, op, line, mutated, above, counts[line.strip()] > 1))
     return faults, size
 
 
@@ -339,11 +349,12 @@ def all_faults(root=ROOT):
 # ------------------------------------------------------------ equivalents
 
 def read_equivalents(path=EQUIVALENTS):
-    """{(file, line, mutated line): reason} from the list of equivalent
-    faults. Each entry is four lines: the file, `- ` and the line as it
-    stands, `+ ` and the line as mutated, `= ` and the reason (a reason may
-    go on over further lines that start with `  `); blank lines and lines
-    starting with # separate entries."""
+    """{(file, line, mutated line): [(line above or None, reason)]} from the
+    list of equivalent faults. Each entry: the file; optionally `^ ` and the
+    nearest line above it with any text (needed when the file has the line
+    more than once); `- ` and the line as it stands; `+ ` and the line as
+    mutated; `= ` and the reason (going on over further lines that start
+    with two spaces). Blank lines and lines starting with # separate them."""
     entries = {}
     if not path.exists():
         return entries
@@ -354,22 +365,33 @@ def read_equivalents(path=EQUIVALENTS):
         if not ln.strip() or ln.startswith("#"):
             i += 1
             continue
+        start, file, above = i + 1, ln.strip(), None
+        i += 1
+        if i < len(lines) and lines[i].startswith("^ "):
+            above = lines[i][2:].strip()
+            i += 1
         try:
-            file = ln.strip()
-            original = lines[i + 1]
-            mutated = lines[i + 2]
-            reason = lines[i + 3]
+            original, mutated, reason = lines[i], lines[i + 1], lines[i + 2]
             if not (original.startswith("- ") and mutated.startswith("+ ") and reason.startswith("= ")):
                 raise ValueError
         except (IndexError, ValueError):
-            raise SystemExit(f"{path.name}:{i + 1}: an entry is a file, then '- ', '+ ' and '= ' lines")
-        i += 4
+            raise SystemExit(f"{path.name}:{start}: an entry is a file, maybe '^ ', then '- ', '+ ' and '= ' lines")
+        i += 3
         reason = reason[2:].strip()
         while i < len(lines) and lines[i].startswith("  "):
             reason += " " + lines[i].strip()
             i += 1
-        entries[(file, original[2:].strip(), mutated[2:].strip())] = reason
+        entries.setdefault((file, original[2:].strip(), mutated[2:].strip()), []).append((above, reason))
     return entries
+
+
+def equivalence(entries, fault):
+    """The reason a fault is listed as equivalent, or "". An entry without
+    the line above applies only where the file has its line once."""
+    for above, reason in entries.get(fault.key(), []):
+        if above == fault.above or (above is None and not fault.repeated):
+            return reason
+    return ""
 
 
 def show(fault):
@@ -385,7 +407,7 @@ def main():
     faults = all_faults() if args.all else draw(args.seed, args.n)
     equivalent = read_equivalents()
     for fault in faults:
-        reason = equivalent.get(fault.key())
+        reason = equivalence(equivalent, fault)
         print(show(fault) + (f"\n  = equivalent: {reason}" if reason else ""))
     ops = {}
     for fault in faults:

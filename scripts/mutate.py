@@ -81,7 +81,7 @@ def from_draw(fault, equivalents):
         lines[fault.line - 1] = fault.mutated
         return "\n".join(lines), None
     diff = [f"- {fault.original.strip()}", f"+ {fault.mutated.strip()}"]
-    return Planted(f"{fault.id} {fault.operator}", fault.file, plant, diff, equivalents.get(fault.key(), ""))
+    return Planted(f"{fault.id} {fault.operator}", fault.file, plant, diff, drawn.equivalence(equivalents, fault))
 
 
 def from_list(m):
