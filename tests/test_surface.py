@@ -322,6 +322,14 @@ class Read1Fails:
         return piece
 
 
+class EnterFails(Read1Fails):
+    def __enter__(self):
+        raise KeyError("enter")
+
+    def __exit__(self, *exc):
+        raise AssertionError("a with block whose __enter__ failed is not left")
+
+
 def drain(module, response):
     import fake_opener
     opener = fake_opener.FakeOpener(response)
@@ -347,6 +355,7 @@ def drain(module, response):
     (lambda m: drain(m, Read1Fails(exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
     (lambda m: drain(m, Read1Fails(read_error=None, exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
     (lambda m: drain(m, OSError("refused")), OSError, ["stream_raw"]),
+    (lambda m: drain(m, EnterFails()), KeyError, ["stream_raw"]),
 ])
 def test_traceback_entries_of_nested_failures(twin, call, error, entries):
     for module in (native, twin):
