@@ -73,10 +73,19 @@ FUZZ_SECONDS ?= 45
 fuzz: setup
 	bash fuzz/run.sh $(FUZZ_SECONDS)
 
-# Plants each fault listed in scripts/mutants.py in turn, rebuilds the module
-# incrementally (build/mutate) and runs the suite with -x against it; prints
-# killed / survived / crashed / stale per fault and the kill rate. Long (an
-# hour or more on two cores), so not part of CI. MUTANTS=<id prefixes> picks some.
-.PHONY: mutate
+# Draws N faults (default 120) from the C++ sources with a fixed seed
+# (scripts/faults.py: operators, equivalents in scripts/equivalent-faults.txt),
+# plants each in turn in a copy of the tree (build/mutate), rebuilds it and
+# runs the suite's native runs with -x against it; prints each fault as
+# file:line with its diff, killed / survived / crashed, and the kill rate.
+# `make mutate-list` plants the hand-written faults of scripts/mutants.py
+# instead. Long (one to two hours on two cores), so not part of CI.
+# FAULTS=<id prefixes> picks some (streaming/lines.cpp:17, request/, ...).
+SEED ?= 1
+N ?= 120
+.PHONY: mutate mutate-list
 mutate: setup
-	$(PY) scripts/mutate.py $(MUTANTS)
+	$(PY) scripts/mutate.py --seed $(SEED) -n $(N) $(FAULTS)
+
+mutate-list: setup
+	$(PY) scripts/mutate.py --list $(FAULTS)

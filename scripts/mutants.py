@@ -1,4 +1,6 @@
-"""The faults `make mutate` plants (scripts/mutate.py), one at a time.
+"""The hand-written faults `make mutate-list` plants (scripts/mutate.py
+--list), one at a time: the supplement to the faults `make mutate` draws
+mechanically from the sources (scripts/faults.py).
 
 Each: an id, the file under src/responses_api/, a snippet that occurs
 exactly once in it, its replacement, what bug it stands for, and, for a
@@ -343,8 +345,8 @@ MUTANTS = [
       "    X(NormalizeContent, \"_normalize_content\", \"_normalize_content\", 220, 2,",
       "two callables share a traceback line"),
     M("values-1", "values.cpp",
-      "    if (PyUnicode_CheckExact(value.get())) return same_text(value.get(), literal.get());",
-      "    if (PyUnicode_Check(value.get())) return same_text(value.get(), literal.get());",
+      "    if (PyUnicode_CheckExact(value.get()) && PyUnicode_CheckExact(literal.get()))",
+      "    if (PyUnicode_Check(value.get()) && PyUnicode_CheckExact(literal.get()))",
       "a str subclass's __eq__ bypassed"),
     M("values-2", "values.cpp",
       "    if (!truthy(tot_tok)) tot_tok = Ref::steal(PyNumber_Add(in_tok.get(), out_tok.get()));",

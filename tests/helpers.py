@@ -6,7 +6,9 @@ from sse_server import URL, FakeOpener
 # Every character str.strip() removes (str.isspace() is its test), and some
 # it keeps.
 WHITESPACE = [chr(c) for c in range(sys.maxunicode + 1) if chr(c).isspace()]
-NEAR_MISSES = ["\u200b", "\ufeff", "\x00", "\x1b", "\x7f", "\u180e"]  # not whitespace to strip()
+# Not whitespace to strip(): every other ASCII control (those beside the
+# whitespace ranges included), and the usual suspects beyond ASCII.
+NEAR_MISSES = [chr(c) for c in [*range(0x20), 0x7f] if not chr(c).isspace()] + ["\u200b", "\ufeff", "\u180e"]
 
 
 def typed(v):

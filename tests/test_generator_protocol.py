@@ -301,3 +301,59 @@ def test_throw_into_a_running_generator_as_a_python_generator(impl, monkeypatch,
     assert not context_is_thrown and cause is None
     assert context is (Handled if handling else type(None))
     assert seen["module"][1]  # nothing keeps the thrown exception alive
+
+
+# A call back into the generator while its body runs: refused as a Python
+# generator refuses it, whatever stage the body is in (starting, reading,
+# or finishing with the response's __exit__), and before a finished body
+# would raise the thrown exception as it is.
+REENTRIES = {
+    "next": lambda g: next(g),
+    "send None": lambda g: g.send(None),
+    "send 1": lambda g: g.send(1),
+    "throw": lambda g: g.throw(KeyError("k")),
+    "close": lambda g: g.close(),
+}
+
+
+@pytest.mark.parametrize("where", ["open", "__enter__", "read1", "__exit__"])
+@pytest.mark.parametrize("how", sorted(REENTRIES))
+def test_a_call_back_into_the_running_generator_is_refused(impl, monkeypatch, where, how):
+    seen = []
+
+    def reenter():
+        try:
+            REENTRIES[how](gen)
+        except ValueError as e:
+            seen.append((where, str(e)))
+        except BaseException as e:  # noqa: B902 - any other outcome is the fault
+            seen.append((where, repr(e)))
+        else:
+            seen.append((where, "accepted"))
+
+    class Response(FakeResponse1):
+        def __enter__(self):
+            if where == "__enter__":
+                reenter()
+            return super().__enter__()
+
+        def read1(self, n=-1):
+            if where == "read1" and not seen:
+                reenter()
+            return super().read1(n)
+
+        def __exit__(self, *exc):
+            if where == "__exit__":
+                reenter()
+            return super().__exit__(*exc)
+
+    class Opener(FakeOpener):
+        def open(self, req, timeout=None):
+            if where == "open":
+                reenter()
+            return super().open(req, timeout)
+
+    monkeypatch.setattr(impl, "_urllib_opener_local", Opener(Response([sse(text("a"), completed())])))
+    gen = impl.stream_raw(URL, {}, {})
+    assert [d.get("content", d.get("_finish_reason")) for d in gen] == ["a", "stop"]
+    assert seen == [(where, "generator already executing")]

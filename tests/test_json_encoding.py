@@ -5,6 +5,7 @@ text, and anything it does not handle must go to json.dumps unchanged."""
 import collections
 import json
 import math
+import sys
 import types
 
 import pytest
@@ -75,6 +76,9 @@ circular.append(circular)
     {(1, 2): "tuple key"}, {"set": {1}}, nested(47), nested(48), nested(49), nested(400), circular,
     [1j], {"bytes": b"x"},
     {"long": 'a"\\\n\x01\t\x7fé' * 20000}, ["x" * 70000 + "\n"], ["\n" * 70001], ["é" * 17 + '"'] * 40,
+    # long text made of escapes only: each control character, alone and with a wide one after it
+    *[[chr(c) * 70000] for c in range(0x20)], ["".join(map(chr, range(0x20))) * 3000 + "é"],
+    ["\x1f" * 40000 + "€"], [1, "\x01" * 70000],
 ])
 def test_edge_values(value):
     try:
@@ -85,6 +89,73 @@ def test_edge_values(value):
         return
     assert tool_output(value) == expected
 
+
+
+# The text written is a str as compact as json.dumps's own: ASCII text is an
+# ASCII str (isascii() is true), and each text takes the narrowest storage
+# its characters allow, with nothing left over, whatever the writer grew
+# through on the way (sys.getsizeof shows both).
+@pytest.mark.parametrize("value", [
+    [1], {"a": "b"}, {"ctl": "\x00\x1f\n\"\\"}, ["x" * 70000], {"k": [None, True, 1.5, -2**70, "t" * 17]},
+    [{"deep": [[["ascii"]]]}] * 50,
+    ["é"], ["ascii first", "é"], ["é", "€"], ["€" * 3, "😀"], ["😀", "ascii after"], [{"é": "\x7f"}],
+    ["a" * 100 + "ÿ"], {"long": "é" * 70000 + "€"},
+])
+def test_written_text_is_a_canonical_str(value):
+    got, expected = tool_output(value), json.dumps(value, ensure_ascii=False)
+    assert got == expected
+    assert got.isascii() == expected.isascii()
+    assert sys.getsizeof(got) == sys.getsizeof(expected)
+
+
+
+# The writer's buffer grows geometrically and is re-made wider at most once
+# per storage width, whatever the text holds and in whatever order: its
+# growths stay logarithmic and the characters its re-makings copy linear in
+# the text's length. Counted by the checked builds, not timed.
+@pytest.mark.parametrize("value", [
+    ["a"] * 100_000, ["\uffff"] * 20_000, ["a" * 1000, "é", "\uffff" * 3, "😀"] * 2000,
+    [{"k": "v" * 50, "n": [1.5, 2**70, None]}] * 5000, ["x" * 3_000_000],
+], ids=["many-short", "many-uffff", "every-width", "mixed", "one-long"])
+def test_the_writer_grows_geometrically(native, value):
+    counts = getattr(native, "_checked_counts", None)
+    if counts is None:
+        pytest.skip("counters: checked builds only")
+    before = counts()
+    text = tool_output(value)
+    after = counts()
+    resized, widened, copied = (after[k] - before[k] for k in ("resized", "widened", "copied"))
+    assert text == json.dumps(value, ensure_ascii=False)
+    assert resized <= math.log(len(text), 1.25) + 2
+    assert widened <= 3 and copied <= len(text)
+
+def json_frames(call):
+    """The functions of the json package that run while call() runs."""
+    entered = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename.startswith(JSON_DIR):
+            entered.append(frame.f_code.co_name)
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return entered
+
+
+JSON_DIR = json.__file__.rsplit("/", 1)[0] + "/"
+
+
+# With the standard json module, what the writer handles it writes without
+# the standard encoder; what it does not goes to json.dumps.
+@pytest.mark.parametrize("value,writes_itself", [
+    ({"a": [1, 2.5, None, True, "x"]}, True), (["é€😀" * 3, {"k": "\x00"}], True), (["x" * 70000], True),
+    ([2**70], True), (nested(47), True),
+    (nested(49), False), ({1: "int key"}, False), (SubDict(a=1), False), ([StrKey("v")], False),
+])
+def test_the_writer_writes_what_it_handles_itself(value, writes_itself):
+    assert (json_frames(lambda: tool_output(value)) == []) is writes_itself
 
 def test_replaced_json_is_honoured(monkeypatch):
     calls = []

@@ -205,13 +205,19 @@ def test_any_iterable_and_dict_subclasses(impl):
     assert impl.convert_messages(gen) == ("S", [U("a")])
 
 
-def test_image_count_line(impl, capsys):
-    img = {"type": "image_url", "image_url": {"url": "u"}}
-    msgs = [U([img, "t", img]), {"role": "assistant", "content": [img, img]},
-            U([{"type": "input_image", "image_url": ""}, {"type": "input_image", "image_url": "v"}])]
+IMG = {"type": "image_url", "image_url": {"url": "u"}}
+
+
+@pytest.mark.parametrize("msgs,count", [
+    ([U([IMG, "t", IMG]), {"role": "assistant", "content": [IMG, IMG]},
+      U([{"type": "input_image", "image_url": ""}, {"type": "input_image", "image_url": "v"}])], 3),
+    ([U(["t", IMG])], 1),
+    ([U(["t"]), {"role": "assistant", "content": [IMG]}], 0),
+])
+def test_image_count_line(impl, capsys, msgs, count):
     impl.convert_messages(msgs)
     assert capsys.readouterr().out == (
-        "[IMG] responses_api.convert_messages: 3 input_image part(s) in user messages\n")
+        f"[IMG] responses_api.convert_messages: {count} input_image part(s) in user messages\n" if count else "")
 
 
 IMG_USER = U([{"type": "input_image", "image_url": "u"}])

@@ -188,6 +188,9 @@ class D(dict):
     ({"output_tokens_details": {}, "completion_tokens_details": {"reasoning_tokens": 2}},
      {"completion_tokens_details": {"reasoning_tokens": 2}}),
     ({"input_tokens_details": [1], "output_tokens_details": "x"}, {}),
+    # empty: no details key (only a non-empty dict is copied)
+    ({"input_tokens_details": {}, "output_tokens_details": {}}, {}),
+    ({"prompt_tokens_details": D(), "completion_tokens_details": {}}, {}),
 ])
 def test_usage_details_in_replies(impl, usage, details):
     out = impl.normalize_response(reply(usage=dict(input_tokens=5, output_tokens=2, **usage)))["usage"]

@@ -309,6 +309,11 @@ def test_missing_builtin_is_a_name_error(impl):
     assert str(raised) == "name 'super' is not defined"
 
 
+def test_import_warns_about_nothing():
+    proc = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", "import routes.responses_api"],
+                          capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+
 # ------------------------------------------------------------- callables
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
@@ -400,6 +405,41 @@ def test_keywords_bind_everywhere():
     assert native._normalize_content(text_type="x", content=["a"]) == [{"type": "x", "text": "a"}]
 
 
+
+def fresh(name):
+    """An str equal to name but not the same object (built at run time)."""
+    made = "".join([name[:1], name[1:]])
+    assert made == name and made is not name
+    return made
+
+
+# Keyword names equal to a parameter's but not identical to it bind as a
+# Python function binds them; so do the errors they meet.
+@pytest.mark.parametrize("name,args,kwargs", [
+    ("build_payload", (), dict(api_messages=[{"role": "user", "content": "hi"}], llm_config={"model": "m"},
+                               tools=[{"type": "function", "function": {"name": "f"}}], tool_choice="auto",
+                               stream=True, max_tokens=5, temperature=0.5, skip_tool_choice=False)),
+    ("convert_messages", (), dict(api_messages=[{"role": "system", "content": "s"}])),
+    ("_normalize_content", (), dict(content=["a", {"type": "text", "text": "b"}], text_type="output_text")),
+    ("convert_tools", (), dict(tools=[{"type": "function", "function": {"name": "g"}}])),
+    ("normalize_response", (), dict(resp={"output": [], "usage": {"input_tokens": 1}})),
+    ("build_payload", ([],), dict(llm_config={}, stream=1)),
+    ("build_payload", ([], {}), dict(api_messages=[])),  # given twice
+    ("build_payload", ([], {}), dict(api_messagez=[])),  # no such parameter
+])
+def test_keywords_built_at_run_time_bind_as_literal_ones(twin, name, args, kwargs):
+    def outcome(module, kw):
+        try:
+            return getattr(module, name)(*args, **kw)
+        except TypeError as e:
+            return str(e)
+
+    built = {fresh(k): v for k, v in kwargs.items()}
+    bound = outcome(native, built)
+    assert bound == outcome(native, kwargs)
+    if not isinstance(bound, str):  # the binding errors' texts are the module's own (see above)
+        assert bound == outcome(twin, kwargs)
+
 def test_functions_pickle_by_reference():
     import pickle
     assert pickle.loads(pickle.dumps(native.build_payload)) is native.build_payload
@@ -455,6 +495,77 @@ def test_traceback_entry_names_the_function(call, qualname):
     assert [f.name for f in ours] == ["routes.responses_api." + qualname]
     assert ours[0].lineno == TRACEBACK_LINES[qualname]
 
+
+
+class Read1Fails:
+    """A response whose second read raises, mid-stream (or that ends after
+    one delta), and whose __exit__ may raise too."""
+
+    def __init__(self, read_error=OSError("reset"), exit_error=None):
+        self.reads = [b'data: {"type": "response.output_text.delta", "delta": "a"}\n\n']
+        self.reads += [read_error] if read_error else [b""]
+        self.exit_error = exit_error
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.exit_error:
+            raise self.exit_error
+        return None
+
+    def read1(self, n=-1):
+        piece = self.reads.pop(0)
+        if isinstance(piece, BaseException):
+            raise piece
+        return piece
+
+
+class EnterFails(Read1Fails):
+    def __enter__(self):
+        raise KeyError("enter")
+
+    def __exit__(self, *exc):
+        raise AssertionError("a with block whose __enter__ failed is not left")
+
+
+def drain(module, response):
+    import fake_opener
+    opener = fake_opener.FakeOpener(response)
+    saved = module._urllib_opener_local
+    module._urllib_opener_local = opener
+    try:
+        return list(module.stream_raw("http://127.0.0.1:9/", {}, {}))
+    finally:
+        module._urllib_opener_local = saved
+
+
+# An error raised inside a function that another one of the module called
+# carries both entries, outermost first, as nested Python calls would; one
+# raised inside the stream's `with` block carries the generator's entry.
+@pytest.mark.parametrize("call,error,entries", [
+    (lambda m: m.convert_messages([{"role": "user", "content": BadStr()}]), ValueError,
+     ["convert_messages", "_normalize_content"]),
+    (lambda m: m.build_payload([{"role": "assistant", "content": BadStr()}], {}), ValueError,
+     ["build_payload", "convert_messages", "_normalize_content"]),
+    (lambda m: m.build_payload([], {}, tools=[{"type": "function", "function": None}]), AttributeError,
+     ["build_payload", "convert_tools"]),
+    (lambda m: drain(m, Read1Fails()), OSError, ["stream_raw"]),
+    (lambda m: drain(m, Read1Fails(exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
+    (lambda m: drain(m, Read1Fails(read_error=None, exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
+    (lambda m: drain(m, OSError("refused")), OSError, ["stream_raw"]),
+    (lambda m: drain(m, EnterFails()), KeyError, ["stream_raw"]),
+])
+def test_traceback_entries_of_nested_failures(twin, call, error, entries):
+    for module in (native, twin):
+        with pytest.raises(error) as info:
+            call(module)
+        frames = traceback.extract_tb(info.value.__traceback__)
+        if module is native:
+            ours = [(f.name, f.lineno) for f in frames if f.filename == "routes/responses_api.py"]
+            assert ours == [("routes.responses_api." + e, TRACEBACK_LINES[e]) for e in entries]
+        else:  # the twin, a Python module, shows the same calls
+            assert [f.name for f in frames if f.filename == twin.__file__ and f.name in TRACEBACK_LINES] == entries
 
 class BadStr:
     def __str__(self):
@@ -517,3 +628,53 @@ def test_generator_reentry_is_refused(monkeypatch):
     with pytest.raises(AttributeError):
         next(gen)
     assert seen == ["generator already executing"] * 3
+
+
+# What a failed import takes of the standard library (the json objects its
+# fast paths check against, urllib's) it gives back, and the traceback
+# entry it made is freed with the error.
+RELEASES_WHAT_IT_TOOK = """
+import gc, json, json.decoder, json.encoder, sys, urllib.request, weakref
+real = urllib.request.build_opener
+
+
+def failing(*handlers):
+    raise OSError("no opener")
+
+
+watched = [json, json.loads, json.dumps, json._default_decoder, json._default_decoder.scan_once,
+           json.JSONDecoder.decode, json.JSONDecoder.raw_decode, json.JSONEncoder, json.JSONEncoder.__init__,
+           json.JSONEncoder.encode, json.JSONEncoder.iterencode, vars(json.encoder), json.encoder.c_make_encoder,
+           json.encoder.encode_basestring, urllib, urllib.request, urllib.request.HTTPRedirectHandler,
+           urllib.request.Request]
+codes = []
+
+
+def attempt():
+    try:
+        import routes.responses_api
+    except OSError as e:
+        tb = e.__traceback__
+        while tb is not None:
+            if tb.tb_frame.f_code.co_filename == "routes/responses_api.py":
+                codes.append(weakref.ref(tb.tb_frame.f_code))
+            tb = tb.tb_next
+
+
+urllib.request.build_opener = failing
+attempt()  # the first attempt makes what outlives it (the type objects, the interned names)
+gc.collect()
+before = [sys.getrefcount(o) for o in watched]
+for _ in range(3):
+    attempt()
+gc.collect()
+after = [sys.getrefcount(o) for o in watched]
+print("references", [a - b for a, b in zip(after, before)])
+print("entries", len(codes), "freed", all(r() is None for r in codes))
+"""
+
+
+def test_a_failed_import_gives_back_every_reference_it_took(native):
+    rc, out, err = run_python(RELEASES_WHAT_IT_TOOK)
+    assert rc == 0, err
+    assert out.splitlines() == ["references " + str([0] * 18), "entries 4 freed True"]

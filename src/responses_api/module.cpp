@@ -5,6 +5,7 @@
 #include "json/json.hpp"
 #include "request/request.hpp"
 #include "response/response.hpp"
+#include "streaming/lines.hpp"
 #include "streaming/redirect.hpp"
 #include "surface/docs.hpp"
 #include "surface/function.hpp"
@@ -42,6 +43,19 @@ Ref make_function(Entry entry) {
     callable_objects.functions[static_cast<int>(entry)] = Ref(fn).release();
     return fn;
 }
+
+#ifdef RAPI_CHECKED
+// `_checked_counts()`, a global of the checked builds only: the framing
+// counters (streaming/lines.hpp) and the JSON writer's (json_std.hpp) as a
+// dict, for the tests that hold them linear without timing anything.
+PyObject *checked_counts_now(PyObject *, PyObject *) {
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "scanned", framing_counts.scanned, "moved",
+                         framing_counts.moved, "grown", framing_counts.grown, "resized", writer_counts.resized,
+                         "widened", writer_counts.widened, "copied", writer_counts.copied);
+}
+PyMethodDef checked_counts_def = {"_checked_counts", checked_counts_now, METH_NOARGS,
+                                  "The counters of this checked build: framing and JSON writing."};
+#endif
 
 // ------------------------------------------------------------ import steps
 
@@ -99,6 +113,10 @@ void bind_globals(Borrowed dict) {
     set_item(dict, S.opener_name, call(urllib_request(S.build_opener), cls));
 
     set_item(dict, S.test_name, new_dict());
+#ifdef RAPI_CHECKED
+    Ref counts = Ref::steal(PyCFunction_New(&checked_counts_def, nullptr));
+    check(PyDict_SetItemString(dict.get(), checked_counts_def.ml_name, counts.get()));
+#endif
 }
 
 int module_exec(PyObject *module) {

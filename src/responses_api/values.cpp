@@ -77,9 +77,12 @@ bool same_text(PyObject *a, PyObject *b) {
 }  // namespace
 
 bool equals(Borrowed value, Borrowed literal) {
-    // An interned literal meeting itself: only a str can be here.
+    // A literal (an interned str or a small int constant) meeting itself.
     if (value.get() == literal.get()) return true;
-    if (PyUnicode_CheckExact(value.get())) return same_text(value.get(), literal.get());
+    // Two exact strings compare by their characters; a str meeting an int
+    // literal (a redirect's code) takes the rich comparison, as `==` does.
+    if (PyUnicode_CheckExact(value.get()) && PyUnicode_CheckExact(literal.get()))
+        return same_text(value.get(), literal.get());
     return truthy(Ref::steal(PyObject_RichCompare(value.get(), literal.get(), Py_EQ)));
 }
 

@@ -63,8 +63,9 @@ Ref get_with_new_dict_default(Borrowed m, Borrowed key);
 // `key in m`.
 bool contains(Borrowed m, Borrowed key);
 
-// `value == literal` with the value on the left, truth-tested. Exact strings
-// compare directly; anything else goes through its own rich comparison.
+// `value == literal` with the value on the left, truth-tested. Two exact
+// strings compare directly; anything else (a str against an int literal
+// included) goes through the rich comparison.
 bool equals(Borrowed value, Borrowed literal);
 // `a != b`, truth-tested (no identity shortcut, as the operator has none).
 bool differs(Borrowed a, Borrowed b);

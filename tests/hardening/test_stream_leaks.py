@@ -4,6 +4,7 @@ to the exception being handled around a close or throw, file descriptors,
 unclosed-resource warnings)."""
 import gc
 import os
+import subprocess
 import sys
 import tracemalloc
 import urllib.error
@@ -11,7 +12,7 @@ import warnings
 
 import pytest
 
-from sse_server import CUT_OFF, SSEServer, ZERO, FakeResponse, FakeResponse1, completed, err, fin, sse, text, Tracking
+from sse_server import CUT_OFF, URL, SSEServer, ZERO, FakeResponse, FakeResponse1, completed, err, fin, sse, text, Tracking
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Under AddressSanitizer freed memory sits in quarantine: RSS says nothing there.
@@ -235,6 +236,57 @@ def test_every_ending_many_times_through_fake_opener(impl, monkeypatch, ending, 
     assert SANITIZED or impl.__name__ == "twin.responses_api" or grown < 2 * 1024 * 1024, \
         "RSS grew by %d bytes over 1000 streams" % grown
 
+
+
+
+CALL = {"type": "response.output_item.added", "output_index": 0,
+        "item": {"type": "function_call", "id": "i", "call_id": "c", "name": "f"}}
+
+# In a fresh interpreter that imports the module first (so that the strings
+# it interns are its own, not ones the compiler made immortal first, as in
+# this process), the closing delta of many streams: every str and int in it
+# keeps its reference count. The code names none of them, for the same reason.
+FRESH = """
+import gc, sys
+import routes.responses_api as m
+sys.path.insert(0, sys.argv[1])
+from fake_opener import FakeOpener
+m._urllib_opener_local = FakeOpener(sys.stdin.buffer.read())
+
+def closing():
+    return list(m.stream_raw("http://127.0.0.1:9/", {}, {}))[-1]
+
+def leaves(x):
+    if isinstance(x, dict):
+        for k, v in x.items():
+            yield k
+            yield from leaves(v)
+    else:
+        yield x
+
+def counts():
+    for _ in range(300):
+        closing()
+    gc.collect()
+    return [sys.getrefcount(o) for o in held]
+
+held = list(leaves(closing()))
+refs = counts()
+print(len(held), counts() == refs)
+"""
+
+
+# What the closing delta hands out (its finish reason, error text, the keys
+# and counts of its usage) is the stream's to give: a reference of its own
+# each time, however many streams end.
+@pytest.mark.parametrize("events,leaves", [
+    ([completed(input_tokens=1)], 9), ([CALL, completed(input_tokens=1)], 9),
+    ([{"type": "response.failed", "error": {"message": "x"}}], 11), ([], 11),
+], ids=["stop", "tool_calls", "error", "cut-off"])
+def test_the_closing_delta_hands_out_references_of_its_own(native, events, leaves):
+    proc = subprocess.run([sys.executable, "-c", FRESH, os.path.dirname(os.path.dirname(__file__))],
+                          input=sse(*events), capture_output=True, timeout=120)
+    assert (proc.returncode, proc.stdout.decode()) == (0, f"{leaves} True\n"), proc.stderr.decode()
 
 REAL = [  # (path, how, deltas seen, exception type or None)
     ("/completed", "drain", [{"content": "hi"}, fin(prompt_tokens=1, total_tokens=1)], None),

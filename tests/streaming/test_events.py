@@ -1,5 +1,8 @@
 """Stream events to deltas: text, reasoning, function-call state, completion
 usage, failures and the error event (in-memory opener)."""
+import json
+import types
+
 import pytest
 
 from helpers import stream_result
@@ -131,6 +134,32 @@ def test_malformed_events_raise(run, body):
     with pytest.raises(AttributeError):
         run(body + sse(text("late")))
 
+
+
+class Event(dict):
+    """An event as a replaced json hands it over: a dict whose get is Python code."""
+
+    def get(self, key, default=None):
+        return super().get(key, default)
+
+
+# A function-call event whose item id cannot be a dict key raises as the
+# lookup of it does, whether or not any call is recorded yet, and before any
+# more of the event is read.
+@pytest.mark.parametrize("hook", [None, Event], ids=["dicts", "dict-subclasses"])
+@pytest.mark.parametrize("events", [
+    [frag([1], "x")],
+    [item(DONE, {"k": 1}, "c", "f", "{}")],
+    [item(ADD, [2], "c", "f")],
+    [item(ADD, "a", "c", "f"), frag([1], "x")],
+    [item(ADD, "a", "c", "f"), item(DONE, [0], "c", "f")],
+], ids=["delta-first", "done-first", "added-first", "delta-after-a-call", "done-after-a-call"])
+def test_unhashable_item_ids_raise(run, impl, monkeypatch, events, hook):
+    if hook:
+        monkeypatch.setattr(impl, "json", types.SimpleNamespace(
+            loads=lambda s: json.loads(s, object_hook=hook), dumps=json.dumps, JSONDecodeError=json.JSONDecodeError))
+    with pytest.raises(TypeError, match="unhashable type"):
+        run(sse(*events, text("late")))
 
 def test_nothing_read_after_terminal_event(impl, fake):
     resp = fake([sse(text("a")), sse(completed()), sse(text("b"))])

@@ -188,3 +188,62 @@ def test_decode_error_other_than_a_value_error_propagates(impl, monkeypatch, how
     assert next(g) == {"content": "a"}
     with pytest.raises(error):
         next(g)
+
+
+# While `json` is the standard module, as imported, the reader decodes
+# through its scanner without running json.loads; any other `json`, and a
+# replaced loads, is called.
+@pytest.mark.parametrize("json_module,loads_runs", [(json, False), (STAND_IN, True)], ids=["standard", "stand-in"])
+def test_the_reader_decodes_with_the_scanner_itself(monkeypatch, json_module, loads_runs):
+    from test_json_encoding import json_frames
+    lines = [wrapped('"a"'), "{bad", wrapped('"\\u00e9"'), " " + wrapped("[1, {}]") + " "]
+    entered = json_frames(lambda: outcome(native, monkeypatch, json_module, lines))
+    decoding = [name for name in entered if name in ("loads", "decode", "raw_decode")]  # the body's dumps aside
+    assert decoding == (["loads", "decode", "raw_decode"] * len(lines) if loads_runs else [])
+
+
+def louder(value):
+    """What the stand-ins below make of a decoded event: its delta upper-cased."""
+    return dict(value, delta=value["delta"].upper()) if isinstance(value, dict) and "delta" in value else value
+
+
+def scanner_around(scan):
+    def scan_once(s, idx):
+        value, end = scan(s, idx)
+        return louder(value), end
+    return scan_once
+
+
+real_make_scanner, real_raw_decode, real_decode = json.scanner.make_scanner, json.JSONDecoder.raw_decode, \
+    json.JSONDecoder.decode
+
+# What json.loads goes through, replaced piece by piece: the stream decodes
+# as json.loads now does. A new make_scanner alone changes nothing, for
+# json.loads nor for the stream: the default decoder made its scanner
+# already.
+JSON_REPLACEMENTS = {
+    "scan_once": (lambda mp: mp.setattr(json._default_decoder, "scan_once",
+                                        scanner_around(json._default_decoder.scan_once)), True),
+    "make_scanner and a new default decoder": (lambda mp: (
+        mp.setattr(json.scanner, "make_scanner", lambda ctx: scanner_around(real_make_scanner(ctx))),
+        mp.setattr(json, "_default_decoder", json.JSONDecoder())), True),
+    "make_scanner alone": (lambda mp: mp.setattr(json.scanner, "make_scanner",
+                                                 lambda ctx: scanner_around(real_make_scanner(ctx))), False),
+    "raw_decode": (lambda mp: mp.setattr(json.JSONDecoder, "raw_decode",
+                                         lambda self, s, idx=0: (lambda v, e: (louder(v), e))(
+                                             *real_raw_decode(self, s, idx))), True),
+    "decode": (lambda mp: mp.setattr(json.JSONDecoder, "decode",
+                                     lambda self, s, _w=None: louder(real_decode(self, s))), True),
+}
+
+
+@pytest.mark.parametrize("what", sorted(JSON_REPLACEMENTS))
+def test_replaced_parts_of_json_loads_are_honoured(impl, monkeypatch, what):
+    replace, changes = JSON_REPLACEMENTS[what]
+    lines = [json.dumps(text("a")), json.dumps(text("b")), "{not json", json.dumps(text("c"))]
+    body = b"".join(b"data: " + line.encode() + b"\n" for line in lines)
+    monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
+    replace(monkeypatch)
+    expected = [json.loads(line)["delta"] for line in lines if line != "{not json"]
+    assert (expected == ["A", "B", "C"]) is changes
+    assert list(impl.stream_raw(URL, {}, {})) == [{"content": d} for d in expected] + [CUT_OFF]

@@ -200,6 +200,11 @@ USAGE_DETAILS = [
      {"prompt_tokens_details": {"cached_tokens": 1}}),
     ({"input_tokens_details": {}, "prompt_tokens_details": {"cached_tokens": 9}}, {"prompt_tokens_details": {"cached_tokens": 9}}),
     ({"input_tokens_details": None, "output_tokens_details": 0}, {}),
+    # empty: no details key (only a non-empty dict is copied)
+    ({"input_tokens_details": {}, "output_tokens_details": {}}, {}),
+    ({"prompt_tokens_details": {}, "completion_tokens_details": D()}, {}),
+    ({"input_tokens_details": {}, "completion_tokens_details": {}, "output_tokens_details": {"reasoning_tokens": 1}},
+     {"completion_tokens_details": {"reasoning_tokens": 1}}),
     # other inner keys pass through
     ({"input_tokens_details": {"cached_tokens": 4, "cache_write_tokens": 2}},
      {"prompt_tokens_details": {"cached_tokens": 4, "cache_write_tokens": 2}}),

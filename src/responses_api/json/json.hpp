@@ -13,6 +13,17 @@
 
 namespace rapi {
 
+#ifdef RAPI_CHECKED
+// What the JSON writer's text buffer has cost since the import, counted in
+// the checked builds only and read through the module's `_checked_counts()`:
+// in-place growths, re-makings as a wider str, and the characters those
+// copied. The tests hold them logarithmic and linear in the text's length.
+struct WriterCounts {
+    unsigned long long resized = 0, widened = 0, copied = 0;
+};
+inline WriterCounts writer_counts;
+#endif
+
 // Remembers the standard json module and what its loads and dumps use.
 void capture_standard_json(Borrowed json);
 // Drops what capture_standard_json remembered (a failed import).

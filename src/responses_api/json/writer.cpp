@@ -43,10 +43,19 @@ public:
             int rc = PyUnicode_Resize(&s, capacity);  // on failure s is still the old str
             str_ = Ref::steal_or_null(s);
             check(rc);
+#ifdef RAPI_CHECKED
+            ++writer_counts.resized;
+#endif
         } else {
             const Py_UCS4 bound = maxchar > maxchar_ ? class_bound(maxchar) : maxchar_;
             Ref wider = Ref::steal(PyUnicode_New(capacity, bound));
             if (pos > 0) check(static_cast<int>(PyUnicode_CopyCharacters(wider.get(), 0, str_.get(), 0, pos)));
+#ifdef RAPI_CHECKED
+            if (str_) {
+                ++writer_counts.widened;
+                writer_counts.copied += static_cast<unsigned long long>(pos);
+            }
+#endif
             str_ = std::move(wider);
             maxchar_ = bound;
         }
@@ -249,6 +258,14 @@ Py_ssize_t escape_extra_latin1(const Py_UCS1 *p, const Py_UCS1 *end) {
     return extra;
 }
 
+#ifdef RAPI_CHECKED
+// The checked builds hold each string written in place to the room reserved
+// for it from the count of its escapes: a miscount would write past it.
+void check_room(Py_ssize_t written, Py_ssize_t reserved) {
+    if (written > reserved) Py_FatalError("routes.responses_api: JSON text ran past the room reserved for it");
+}
+#endif
+
 Fit JsonWriter::string(PyObject *s) {
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
@@ -268,6 +285,9 @@ Fit JsonWriter::string(PyObject *s) {
             *out++ = '"';
             out = copy_escaped_latin1(text, text + n, out);
             *out++ = '"';
+#ifdef RAPI_CHECKED
+            check_room(out - (start + w_.pos), room + 2);
+#endif
             w_.pos = out - start;
             return Fit::Written;
         }
@@ -296,6 +316,9 @@ Fit JsonWriter::string(PyObject *s) {
         pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS4 *>(base) + pos) - reinterpret_cast<Py_UCS4 *>(base);
     }
     PyUnicode_WRITE(wkind, base, pos, '"');
+#ifdef RAPI_CHECKED
+    check_room(pos + 1 - w_.pos, n + extra + 2);
+#endif
     w_.pos = pos + 1;
     return Fit::Written;
 }

@@ -8,18 +8,22 @@
 
 #include "values.hpp"
 
-#include <cassert>
 #include <vector>
 
 namespace rapi {
 
 // Deltas produced but not yet handed out. An event yields at most two, and
-// the queue is drained before the next event is read.
+// the queue is drained before the next event is read. The bound is checked
+// in every build: a push beyond it (a translation fault) raises SystemError
+// instead of writing past the items.
 class DeltaQueue {
 public:
     bool empty() const { return head_ == size_; }
     void push(Ref delta) {
-        assert(size_ < kCapacity);
+        if (size_ >= kCapacity) {
+            PyErr_SetString(PyExc_SystemError, "routes.responses_api: more deltas pending than one event yields");
+            raise();
+        }
         items_[size_++] = std::move(delta);
     }
     Ref pop() {

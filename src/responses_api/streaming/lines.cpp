@@ -17,6 +17,10 @@ void LineBuffer::grow(size_t needed) {
     while (wanted < needed) wanted *= 2;
     char *grown = static_cast<char *>(PyMem_RawRealloc(data_, wanted));
     if (!grown) throw std::bad_alloc();
+#ifdef RAPI_CHECKED
+    ++framing_counts.grown;
+    framing_counts.moved += size_;
+#endif
     data_ = grown;
     capacity_ = wanted;
 }
@@ -33,6 +37,9 @@ void LineBuffer::append_bytes(const char *p, size_t n) {
     } else if (start_ > 0 && start_ >= size_ / 2) {
         // More consumed than left: move the rest to the front (amortised O(1)).
         std::memmove(data_, data_ + start_, size_ - start_);
+#ifdef RAPI_CHECKED
+        framing_counts.moved += size_ - start_;
+#endif
         size_ -= start_;
         scan_ -= start_;
         start_ = 0;
@@ -62,6 +69,9 @@ void LineBuffer::append(Borrowed chunk) {
 bool LineBuffer::next_line(const char *&line, size_t &n) {
     size_t from = scan_ > start_ ? scan_ : start_;
     const void *hit = from < size_ ? std::memchr(data_ + from, '\n', size_ - from) : nullptr;
+#ifdef RAPI_CHECKED
+    framing_counts.scanned += (hit ? static_cast<size_t>(static_cast<const char *>(hit) - data_) + 1 : size_) - from;
+#endif
     if (!hit) {
         scan_ = size_;
         return false;

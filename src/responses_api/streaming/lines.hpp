@@ -9,6 +9,18 @@
 
 namespace rapi {
 
+#ifdef RAPI_CHECKED
+// What the framing has cost since the import, counted in the checked builds
+// only (sanitizer, coverage, mutation) and read through the module's
+// `_checked_counts()`: bytes the newline search looked at, bytes moved by
+// compaction or carried over by a reallocation, and reallocations. The tests
+// hold them linear in the size of what was read.
+struct FramingCounts {
+    unsigned long long scanned = 0, moved = 0, grown = 0;
+};
+inline FramingCounts framing_counts;
+#endif
+
 class LineBuffer {
 public:
     LineBuffer() = default;

@@ -125,7 +125,11 @@ PyObject *gen_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     if (!set_thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr))
         return nullptr;
-    if (gen(self).body().stage() == Stage::Finished) return nullptr;  // raised as is
+    // A finished generator raises the exception as is; a running one (its
+    // body finishing, say, with the response's __exit__ calling back) refuses
+    // first, in run().
+    GeneratorObject &g = gen(self);
+    if (!g.running && g.body().stage() == Stage::Finished) return nullptr;
     return or_stop_iteration(run(self, true));
 }
 
