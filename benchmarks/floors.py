@@ -25,6 +25,7 @@ does exactly that, over lines that are already split and decoded. (A reader
 that calls the decoder's C scanner itself skips the Python glue of
 `json.loads` and can come in under this floor.)
 """
+
 import hashlib
 import importlib.util
 import io
@@ -141,7 +142,17 @@ def build_cython_twin(twin_py, out_dir):
     key = source + Cython.__version__.encode()
     stamp = out_dir / "responses_api_cy.key"
     if not c_file.exists() or not stamp.exists() or stamp.read_bytes() != hashlib.sha256(key).digest():
-        cmd = [sys.executable, "-m", "cython", "-3", "--module-name", "responses_api_cy", str(twin_py), "-o", str(c_file)]
+        cmd = [
+            sys.executable,
+            "-m",
+            "cython",
+            "-3",
+            "--module-name",
+            "responses_api_cy",
+            str(twin_py),
+            "-o",
+            str(c_file),
+        ]
         subprocess.run(cmd, check=True)
         stamp.write_bytes(hashlib.sha256(key).digest())
     return _compile("responses_api_cy", c_file, out_dir, key)

@@ -19,6 +19,7 @@ wheel, say) as the implementation "against", timed in the same rounds as
 the native one, with the ratio against/native; such a run writes only
 benchmarks/results/latest.json.
 """
+
 import argparse
 import collections
 import contextlib
@@ -56,8 +57,9 @@ def ensure_requirements():
         import matplotlib  # noqa: F401
     except ImportError:
         print("installing requirements-bench.txt ...", file=sys.stderr, flush=True)
-        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "-r",
-                        str(ROOT / "requirements-bench.txt")], check=True)
+        subprocess.run(
+            [sys.executable, "-m", "pip", "install", "--quiet", "-r", str(ROOT / "requirements-bench.txt")], check=True
+        )
         importlib.invalidate_caches()
 
 
@@ -90,10 +92,18 @@ def drain(gen):
 
 # ------------------------------------------------------------------ timing
 
+
 def stats(samples):
     q1, median, q3 = statistics.quantiles(samples * (2 if len(samples) == 1 else 1), n=4, method="inclusive")
-    return {"median": round(median, 1), "q1": round(q1, 1), "q3": round(q3, 1), "min": round(min(samples), 1),
-            "max": round(max(samples), 1), "rounds": len(samples), "samples": samples}
+    return {
+        "median": round(median, 1),
+        "q1": round(q1, 1),
+        "q3": round(q3, 1),
+        "min": round(min(samples), 1),
+        "max": round(max(samples), 1),
+        "rounds": len(samples),
+        "samples": samples,
+    }
 
 
 def bench(cases, units, budget, batch, clock=time.perf_counter_ns, warm=2, min_rounds=5, max_rounds=300):
@@ -117,7 +127,7 @@ def bench(cases, units, budget, batch, clock=time.perf_counter_ns, warm=2, min_r
     samples = {name: [] for name in names}
     gc.collect()
     for r in range(warm + rounds):
-        for name in names[r % len(names):] + names[:r % len(names)]:
+        for name in names[r % len(names) :] + names[: r % len(names)]:
             fn, n = cases[name], inner[name]
             gc.disable()
             t0 = clock()
@@ -141,6 +151,7 @@ def once(fn, repeat=1):
 
 
 # --------------------------------------------------------------- workloads
+
 
 def translation(mods, floor, budget, batch, selected):
     import floors
@@ -173,12 +184,19 @@ def translation(mods, floor, budget, batch, selected):
         assert cases["floor"]() == expected
         # Not floors, a diagnosis of the tool outputs held as dicts: the stdlib's json.dumps of
         # them alone, and native on the same messages with those outputs already serialised.
-        dicts = [m["content"] for m in args[0] if fn in ("build_payload", "convert_messages")
-                 and m["role"] == "tool" and not isinstance(m["content"], str)]
+        dicts = [
+            m["content"]
+            for m in args[0]
+            if fn in ("build_payload", "convert_messages") and m["role"] == "tool" and not isinstance(m["content"], str)
+        ]
         if dicts:
             cases["json.dumps"] = functools.partial(dump_all, dicts)
-            as_text = [dict(m, content=json.dumps(m["content"], ensure_ascii=False))
-                       if m["role"] == "tool" and not isinstance(m["content"], str) else m for m in args[0]]
+            as_text = [
+                dict(m, content=json.dumps(m["content"], ensure_ascii=False))
+                if m["role"] == "tool" and not isinstance(m["content"], str)
+                else m
+                for m in args[0]
+            ]
             cases["native, text outputs"] = functools.partial(getattr(mods["native"], fn), as_text, *args[1:])
             assert cases["native, text outputs"]() == expected
         results[name] = {"group": "translation", "unit": "call", "impls": bench(cases, 1, budget, batch)}
@@ -193,10 +211,14 @@ def streaming(mods, full, budget, batch, selected):
     import workloads as w
     from fake_opener import FakeOpener
 
-    bodies = {"stream 2000 text deltas": w.text_stream, "stream 500 argument fragments": w.function_stream,
-              "stream 2000 deltas CRLF": functools.partial(w.text_stream, newline="\r\n"),
-              "stream recorded summary, 12 parts": functools.partial(
-                  w.recorded_stream, "09-reasoning-summary-12-parts-gpt54.sse")}
+    bodies = {
+        "stream 2000 text deltas": w.text_stream,
+        "stream 500 argument fragments": w.function_stream,
+        "stream 2000 deltas CRLF": functools.partial(w.text_stream, newline="\r\n"),
+        "stream recorded summary, 12 parts": functools.partial(
+            w.recorded_stream, "09-reasoning-summary-12-parts-gpt54.sse"
+        ),
+    }
     modules = [mods[i] for i in RUN]
     results = {}
     for name, make in bodies.items():
@@ -204,13 +226,18 @@ def streaming(mods, full, budget, batch, selected):
             continue
         body = make()
         lines = w.data_lines(body)
-        cases = {impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
-                 for impl in RUN}
+        cases = {
+            impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl]) for impl in RUN
+        }
         cases["floor"] = functools.partial(floors.stream_floor, body, lines)
         with patched_opener(modules, FakeOpener(body, record=False)):
             check_streams(name, modules)
-            results[name] = {"group": "streaming", "unit": "event", "events": len(lines),
-                             "impls": bench(cases, len(lines), budget, batch)}
+            results[name] = {
+                "group": "streaming",
+                "unit": "event",
+                "events": len(lines),
+                "impls": bench(cases, len(lines), budget, batch),
+            }
         report_progress(name, results[name])
 
     for mib in (2, 8):
@@ -222,8 +249,11 @@ def streaming(mods, full, budget, batch, selected):
         raw = next(ln for ln in body.split(b"\n") if ln.startswith(b"data:"))[5:]
         with patched_opener(modules, FakeOpener(body, record=False)):
             check_streams(name, modules)  # runs each reader once, the quadratic ones too
-            cases = {impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
-                     for impl in RUN if impl not in ("twin", "cython")}
+            cases = {
+                impl: functools.partial(lambda m: drain(m.stream_raw(URL, HEADERS, CONFIG)), mods[impl])
+                for impl in RUN
+                if impl not in ("twin", "cython")
+            }
             # two floors: json.loads of the text decoded in advance, and what
             # any reader of bytes pays, the UTF-8 decode of the line and then
             # json.loads of the text
@@ -285,17 +315,24 @@ def end_to_end(mods, rounds, selected):
     body = w.text_stream()
     BUILD.mkdir(parents=True, exist_ok=True)
     (BUILD / "stream-2000.sse").write_bytes(body)
-    server = subprocess.Popen([sys.executable, str(BENCH / "sse_server.py"), str(BUILD / "stream-2000.sse")],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, str(BENCH / "sse_server.py"), str(BUILD / "stream-2000.sse")],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         url = f"http://127.0.0.1:{server.stdout.readline().strip()}/v1/responses"
         modules = [mods[i] for i in RUN]
         lists = [list(m.stream_raw(url, HEADERS, CONFIG)) for m in modules]
-        if any(d != lists[0] for m, d in zip(modules[1:], lists[1:]) if m is not MODS.get("against")) \
-                or len(lists[0]) != 2001:
+        if (
+            any(d != lists[0] for m, d in zip(modules[1:], lists[1:]) if m is not MODS.get("against"))
+            or len(lists[0]) != 2001
+        ):
             sys.exit("MISMATCH: end to end: the readers disagree over HTTP")
-        cases = {impl: functools.partial(lambda m: drain(m.stream_raw(url, HEADERS, CONFIG)), mods[impl])
-                 for impl in RUN}
+        cases = {
+            impl: functools.partial(lambda m: drain(m.stream_raw(url, HEADERS, CONFIG)), mods[impl]) for impl in RUN
+        }
         cases["floor"] = functools.partial(urllib_baseline, url, HEADERS, CONFIG)
         impls = bench(cases, 1, 0, 0, clock=time.process_time_ns, warm=1, min_rounds=rounds, max_rounds=rounds)
     finally:
@@ -311,6 +348,7 @@ def end_to_end(mods, rounds, selected):
 
 # ----------------------------------------------------------------- output
 
+
 def ratio(a, b):
     """a / b: the median of the per-round ratios when both ran in the same rounds
     (robust to load that comes and goes), else the ratio of the medians."""
@@ -320,8 +358,11 @@ def ratio(a, b):
 
 
 def ratios(impls):
-    out = {"twin/native": ratio(impls["twin"], impls["native"]), "cython/native": ratio(impls["cython"], impls["native"]),
-           "native/floor": ratio(impls["native"], impls["floor"])}
+    out = {
+        "twin/native": ratio(impls["twin"], impls["native"]),
+        "cython/native": ratio(impls["cython"], impls["native"]),
+        "native/floor": ratio(impls["native"], impls["floor"]),
+    }
     if "against" in impls:
         out["against/native"] = ratio(impls["against"], impls["native"])
     if "decode + loads" in impls:
@@ -345,39 +386,60 @@ def cell(s):
 
 
 def report_progress(name, result):
-    print(f"  {name}: native {fmt_ns(result['impls']['native']['median'])} per {result['unit']}",
-          file=sys.stderr, flush=True)
+    print(
+        f"  {name}: native {fmt_ns(result['impls']['native']['median'])} per {result['unit']}",
+        file=sys.stderr,
+        flush=True,
+    )
 
 
 def table(results):
-    head = f"{'workload':<38}{'per':<7}" + "".join(f"{i:>17}" for i in IMPLS) + \
-        f"{'twin/nat':>10}{'cy/nat':>8}{'nat/floor':>11}" + (f"{'against/nat':>13}" if "against" in IMPLS else "")
+    head = (
+        f"{'workload':<38}{'per':<7}"
+        + "".join(f"{i:>17}" for i in IMPLS)
+        + f"{'twin/nat':>10}{'cy/nat':>8}{'nat/floor':>11}"
+        + (f"{'against/nat':>13}" if "against" in IMPLS else "")
+    )
     lines = [head, "-" * len(head)]
     for name, r in results.items():
         ra = r["ratios"]
-        lines.append(f"{name:<38}{r['unit']:<7}" + "".join(f"{cell(r['impls'][i]):>17}" for i in IMPLS) +
-                     f"{ra['twin/native']:>9.1f}x{ra['cython/native']:>7.1f}x{ra['native/floor']:>10.2f}x" +
-                     (f"{ra['against/native']:>12.3f}x" if "against/native" in ra else ""))
+        lines.append(
+            f"{name:<38}{r['unit']:<7}"
+            + "".join(f"{cell(r['impls'][i]):>17}" for i in IMPLS)
+            + f"{ra['twin/native']:>9.1f}x{ra['cython/native']:>7.1f}x{ra['native/floor']:>10.2f}x"
+            + (f"{ra['against/native']:>12.3f}x" if "against/native" in ra else "")
+        )
     for name, r in results.items():
         if "decode + loads" in r["impls"]:
-            lines.append(f"  {name}: against the UTF-8 decode of the line plus json.loads of the text, "
-                         f"{fmt_ns(r['impls']['decode + loads']['median'])}: "
-                         f"{r['ratios']['native/(decode + loads)']:.2f}x")
+            lines.append(
+                f"  {name}: against the UTF-8 decode of the line plus json.loads of the text, "
+                f"{fmt_ns(r['impls']['decode + loads']['median'])}: "
+                f"{r['ratios']['native/(decode + loads)']:.2f}x"
+            )
     big = sorted((r["bytes"], r["impls"]) for r in results.values() if r["group"] == "big line")
     if len(big) == 2:
         (b1, i1), (b2, i2) = big
-        growth = ", ".join(f"{impl} {math.log(i2[impl]['median'] / i1[impl]['median']) / math.log(b2 / b1):.2f}"
-                           for impl in i1 if impl in i2)
-        lines.append(f"  growth from the {round(b1 / 2**20)} to the {round(b2 / 2**20)} MiB line, "
-                     f"the exponent k of time ~ size^k: {growth}")
+        growth = ", ".join(
+            f"{impl} {math.log(i2[impl]['median'] / i1[impl]['median']) / math.log(b2 / b1):.2f}"
+            for impl in i1
+            if impl in i2
+        )
+        lines.append(
+            f"  growth from the {round(b1 / 2**20)} to the {round(b2 / 2**20)} MiB line, "
+            f"the exponent k of time ~ size^k: {growth}"
+        )
     for name, r in results.items():
         if "json.dumps" in r["impls"]:
             med = {k: v["median"] for k, v in r["impls"].items()}
-            lines.append(f"  {name}: its {r['dict_outputs']} dict tool outputs: stdlib json.dumps of them alone "
-                         f"{fmt_ns(med['json.dumps'])}; native with them pre-serialised {fmt_ns(med['native, text outputs'])}"
-                         f" ({med['native, text outputs'] / med['floor']:.2f}x floor)")
-    lines.append("median per call / event / stream, ± half the interquartile range; floor: containers alone "
-                 "(translation), read1 + json.loads (streams), json.loads (8 MiB line), urllib + json.loads (end to end)")
+            lines.append(
+                f"  {name}: its {r['dict_outputs']} dict tool outputs: stdlib json.dumps of them alone "
+                f"{fmt_ns(med['json.dumps'])}; native with them pre-serialised {fmt_ns(med['native, text outputs'])}"
+                f" ({med['native, text outputs'] / med['floor']:.2f}x floor)"
+            )
+    lines.append(
+        "median per call / event / stream, ± half the interquartile range; floor: containers alone "
+        "(translation), read1 + json.loads (streams), json.loads (8 MiB line), urllib + json.loads (end to end)"
+    )
     return "\n".join(lines)
 
 
@@ -388,15 +450,19 @@ def targets(results):
     checks = [(f"{n}: >= 5x faster than the twin", results[n]["ratios"]["twin/native"], ">=", 5) for n in big]
     checks += [(f"{n}: >= 3x faster than the Cython twin", results[n]["ratios"]["cython/native"], ">=", 3) for n in big]
     checks += [(f"{n}: within 2x of the container floor", results[n]["ratios"]["native/floor"], "<=", 2) for n in big]
-    checks += [(f"{n}: per event within 1.3x of read + json.loads", results[n]["ratios"]["native/floor"], "<=", 1.3)
-               for n in streams]
+    checks += [
+        (f"{n}: per event within 1.3x of read + json.loads", results[n]["ratios"]["native/floor"], "<=", 1.3)
+        for n in streams
+    ]
     for n, r in results.items():
         if r["group"] == "big line":
             checks.append((f"{n}: within 2x of json.loads", r["ratios"]["native/floor"], "<=", 2))
         if r["group"] == "end to end":
             checks.append((f"{n}: within 1.2x of urllib + json.loads", r["ratios"]["native/floor"], "<=", 1.2))
-    return [{"target": t, "value": round(v, 3), "bound": f"{op} {b}", "met": v >= b if op == ">=" else v <= b}
-            for t, v, op, b in checks]
+    return [
+        {"target": t, "value": round(v, 3), "bound": f"{op} {b}", "met": v >= b if op == ">=" else v <= b}
+        for t, v, op, b in checks
+    ]
 
 
 def chart(results, path):
@@ -407,9 +473,11 @@ def chart(results, path):
     import matplotlib.ticker
 
     names = list(results)[::-1]
-    series = [("vs twin (twin / native)", "twin/native", "#4c72b0"),
-              ("vs Cython twin (cython / native)", "cython/native", "#55a868"),
-              ("vs floor (floor / native; 1 = at the floor)", "native/floor", "#c44e52")]
+    series = [
+        ("vs twin (twin / native)", "twin/native", "#4c72b0"),
+        ("vs Cython twin (cython / native)", "cython/native", "#55a868"),
+        ("vs floor (floor / native; 1 = at the floor)", "native/floor", "#c44e52"),
+    ]
     fig, ax = plt.subplots(figsize=(10, 0.55 * len(names) + 1.5))
     h = 0.27
     for k, (label, key, color) in enumerate(series):
@@ -432,6 +500,7 @@ def chart(results, path):
 
 # ------------------------------------------------------------------- main
 
+
 def load_other_build(path):
     """A second copy of the extension from another file, beside the one
     imported: its own shared object, so its own state."""
@@ -448,10 +517,15 @@ def load_other_build(path):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="a ~30 s run with fewer rounds")
-    ap.add_argument("--only", action="append", metavar="TEXT",
-                    help="run only the workloads whose name contains TEXT (repeatable)")
-    ap.add_argument("--against", type=Path, metavar="SO",
-                    help="another build of the module, timed beside the native one (against/native)")
+    ap.add_argument(
+        "--only", action="append", metavar="TEXT", help="run only the workloads whose name contains TEXT (repeatable)"
+    )
+    ap.add_argument(
+        "--against",
+        type=Path,
+        metavar="SO",
+        help="another build of the module, timed beside the native one (against/native)",
+    )
     args = ap.parse_args()
     partial = args.quick or bool(args.only) or bool(args.against)
 
@@ -467,11 +541,16 @@ def main():
     from twin import responses_api as twin
 
     so = Path(native.__file__)
-    build = {"module": so.name, "module_sha256": hashlib.sha256(so.read_bytes()).hexdigest()[:16],
-             "module_mtime": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(so.stat().st_mtime)),
-             "load_before": [round(x, 2) for x in os.getloadavg()]}
-    print(f"native module {build['module_sha256']} built {build['module_mtime']}; "
-          f"load average {build['load_before']}", flush=True)
+    build = {
+        "module": so.name,
+        "module_sha256": hashlib.sha256(so.read_bytes()).hexdigest()[:16],
+        "module_mtime": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(so.stat().st_mtime)),
+        "load_before": [round(x, 2) for x in os.getloadavg()],
+    }
+    print(
+        f"native module {build['module_sha256']} built {build['module_mtime']}; load average {build['load_before']}",
+        flush=True,
+    )
     print("building helpers into build/bench ...", file=sys.stderr, flush=True)
     mods = {"native": native, "twin": twin, "cython": floors.build_cython_twin(Path(twin.__file__), BUILD)}
     if args.against:
@@ -479,8 +558,10 @@ def main():
         MODS["against"] = mods["against"]
         if Path(mods["against"].__file__).samefile(so):
             sys.exit(f"--against {args.against} is the module already loaded")
-        build["against"] = {"module": args.against.name,
-                            "module_sha256": hashlib.sha256(args.against.read_bytes()).hexdigest()[:16]}
+        build["against"] = {
+            "module": args.against.name,
+            "module_sha256": hashlib.sha256(args.against.read_bytes()).hexdigest()[:16],
+        }
         print(f"against {args.against} ({build['against']['module_sha256']})", flush=True)
         RUN.append("against")
         IMPLS.insert(1, "against")
@@ -508,13 +589,24 @@ def main():
     elapsed = time.perf_counter() - started
     print(f"\n{sum(t['met'] for t in checked)} of {len(checked)} targets met; took {elapsed:.0f} s")
 
-    doc = {"meta": {"python": sys.version.split()[0], "machine": platform.machine(), "platform": platform.platform(),
-                    "cpus": os.cpu_count(), "quick": args.quick, "only": args.only, "seconds": round(elapsed, 1),
-                    "date": time.strftime("%Y-%m-%dT%H:%M:%S%z"), **build,
-                    "load_after": [round(x, 2) for x in os.getloadavg()],
-                    "units": "nanoseconds per call, per event or per stream (see 'unit')",
-                    "ratios": "medians of the per-round ratios (rounds interleave the implementations)"},
-           "workloads": results, "targets": checked}
+    doc = {
+        "meta": {
+            "python": sys.version.split()[0],
+            "machine": platform.machine(),
+            "platform": platform.platform(),
+            "cpus": os.cpu_count(),
+            "quick": args.quick,
+            "only": args.only,
+            "seconds": round(elapsed, 1),
+            "date": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+            **build,
+            "load_after": [round(x, 2) for x in os.getloadavg()],
+            "units": "nanoseconds per call, per event or per stream (see 'unit')",
+            "ratios": "medians of the per-round ratios (rounds interleave the implementations)",
+        },
+        "workloads": results,
+        "targets": checked,
+    }
     (BENCH / "results").mkdir(exist_ok=True)
     text = json.dumps(doc, indent=1)
     (BENCH / "results" / "latest.json").write_text(text)

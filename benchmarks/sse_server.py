@@ -7,6 +7,7 @@ every POST with the body file as an event stream, one chunk per event (as the
 service flushes them). Stops when its standard input closes, or after ten
 minutes at most.
 """
+
 import http.server
 import os
 import sys

@@ -6,6 +6,7 @@ tool definitions with real-looking JSON schemas, non-streaming replies, and
 SSE stream bodies framed the way the service frames them; and, as it is, a
 stream recorded from the service (the one the tests replay).
 """
+
 import json
 import math
 import random
@@ -25,9 +26,18 @@ _WORDS = (
     "café naïve über façade déjà — → ✓ 日本語 ü"
 ).split()
 _CODE = [
-    "def {w}_{v}(self, {v}):", "    return self._{w}.get({v!r}, None)", "import {w}", "from . import {w}_{v}",
-    "    if not {v}:", "        raise ValueError('{w} {v} missing')", "    for {v} in {w}:", "        yield {v}",
-    "class {W}{V}:", '    """{w} {v} helper."""', "{v} = {w}.{v}({w}, timeout=30)", "",
+    "def {w}_{v}(self, {v}):",
+    "    return self._{w}.get({v!r}, None)",
+    "import {w}",
+    "from . import {w}_{v}",
+    "    if not {v}:",
+    "        raise ValueError('{w} {v} missing')",
+    "    for {v} in {w}:",
+    "        yield {v}",
+    "class {W}{V}:",
+    '    """{w} {v} helper."""',
+    "{v} = {w}.{v}({w}, timeout=30)",
+    "",
 ]
 _ALNUM = string.ascii_letters + string.digits
 
@@ -70,55 +80,158 @@ def log_uniform(rng, lo, hi):
 # name, description, [(parameter, schema, required)]
 _S, _I, _B = {"type": "string"}, {"type": "integer"}, {"type": "boolean"}
 _TOOL_TABLE = [
-    ("read_file", "Read a text file from the workspace, optionally a window of lines.",
-     [("path", _S, 1), ("offset", _I, 0), ("limit", _I, 0)]),
+    (
+        "read_file",
+        "Read a text file from the workspace, optionally a window of lines.",
+        [("path", _S, 1), ("offset", _I, 0), ("limit", _I, 0)],
+    ),
     ("write_file", "Create or overwrite a file with the given content.", [("path", _S, 1), ("content", _S, 1)]),
-    ("edit_file", "Replace an exact string in a file.",
-     [("path", _S, 1), ("old_string", _S, 1), ("new_string", _S, 1), ("replace_all", _B, 0)]),
-    ("list_directory", "List the entries of a directory.", [("path", _S, 1), ("recursive", _B, 0), ("max_depth", _I, 0)]),
+    (
+        "edit_file",
+        "Replace an exact string in a file.",
+        [("path", _S, 1), ("old_string", _S, 1), ("new_string", _S, 1), ("replace_all", _B, 0)],
+    ),
+    (
+        "list_directory",
+        "List the entries of a directory.",
+        [("path", _S, 1), ("recursive", _B, 0), ("max_depth", _I, 0)],
+    ),
     ("glob_files", "Find files whose path matches a glob pattern.", [("pattern", _S, 1), ("root", _S, 0)]),
-    ("search_code", "Search the workspace for a regular expression.",
-     [("query", _S, 1), ("path", _S, 0), ("file_types", {"type": "array", "items": _S}, 0),
-      ("case_sensitive", _B, 0), ("max_results", {"type": "integer", "minimum": 1, "maximum": 500}, 0)]),
-    ("run_command", "Run a shell command and return its output.",
-     [("command", _S, 1), ("cwd", _S, 0), ("timeout_seconds", _I, 0),
-      ("env", {"type": "object", "additionalProperties": _S}, 0)]),
-    ("run_tests", "Run the test suite or a subset of it.",
-     [("target", _S, 0), ("markers", {"type": "array", "items": _S}, 0), ("fail_fast", _B, 0)]),
-    ("web_search", "Search the web and return ranked results.",
-     [("query", _S, 1), ("num_results", _I, 0), ("recency", {"type": "string", "enum": ["day", "week", "month", "any"]}, 0)]),
-    ("fetch_url", "Fetch a URL and return its content.",
-     [("url", {"type": "string", "format": "uri"}, 1), ("format", {"type": "string", "enum": ["markdown", "html", "text"]}, 0),
-      ("max_bytes", _I, 0)]),
+    (
+        "search_code",
+        "Search the workspace for a regular expression.",
+        [
+            ("query", _S, 1),
+            ("path", _S, 0),
+            ("file_types", {"type": "array", "items": _S}, 0),
+            ("case_sensitive", _B, 0),
+            ("max_results", {"type": "integer", "minimum": 1, "maximum": 500}, 0),
+        ],
+    ),
+    (
+        "run_command",
+        "Run a shell command and return its output.",
+        [
+            ("command", _S, 1),
+            ("cwd", _S, 0),
+            ("timeout_seconds", _I, 0),
+            ("env", {"type": "object", "additionalProperties": _S}, 0),
+        ],
+    ),
+    (
+        "run_tests",
+        "Run the test suite or a subset of it.",
+        [("target", _S, 0), ("markers", {"type": "array", "items": _S}, 0), ("fail_fast", _B, 0)],
+    ),
+    (
+        "web_search",
+        "Search the web and return ranked results.",
+        [
+            ("query", _S, 1),
+            ("num_results", _I, 0),
+            ("recency", {"type": "string", "enum": ["day", "week", "month", "any"]}, 0),
+        ],
+    ),
+    (
+        "fetch_url",
+        "Fetch a URL and return its content.",
+        [
+            ("url", {"type": "string", "format": "uri"}, 1),
+            ("format", {"type": "string", "enum": ["markdown", "html", "text"]}, 0),
+            ("max_bytes", _I, 0),
+        ],
+    ),
     ("git_status", "Show the working tree status.", [("repo_path", _S, 0)]),
-    ("git_diff", "Show changes between commits or the working tree.",
-     [("repo_path", _S, 0), ("staged", _B, 0), ("paths", {"type": "array", "items": _S}, 0)]),
-    ("git_commit", "Record staged changes.", [("message", _S, 1), ("paths", {"type": "array", "items": _S}, 0), ("amend", _B, 0)]),
-    ("create_issue", "Open an issue in the tracker.",
-     [("title", _S, 1), ("body", _S, 1), ("labels", {"type": "array", "items": _S}, 0),
-      ("priority", {"type": "string", "enum": ["low", "medium", "high", "urgent"]}, 0)]),
-    ("query_database", "Run a read-only SQL query.",
-     [("sql", _S, 1), ("params", {"type": "array", "items": {"anyOf": [_S, {"type": "number"}, {"type": "null"}]}}, 0),
-      ("database", {"type": "string", "enum": ["analytics", "billing", "users"]}, 1), ("row_limit", _I, 0)]),
-    ("send_email", "Send an email on the user's behalf.",
-     [("to", {"type": "array", "items": {"type": "string", "format": "email"}, "minItems": 1}, 1), ("subject", _S, 1),
-      ("body", _S, 1), ("attachments", {"type": "array", "items": {"type": "object", "properties": {
-          "filename": _S, "content_base64": _S}, "required": ["filename", "content_base64"]}}, 0)]),
-    ("schedule_event", "Create a calendar event.",
-     [("title", _S, 1), ("start", {"type": "string", "format": "date-time"}, 1), ("end", {"type": "string", "format": "date-time"}, 1),
-      ("attendees", {"type": "array", "items": {"type": "object", "properties": {"email": _S, "optional": _B},
-                                                "required": ["email"]}}, 0)]),
-    ("get_weather", "Current weather for a location.",
-     [("location", _S, 1), ("units", {"type": "string", "enum": ["metric", "imperial"]}, 0)]),
+    (
+        "git_diff",
+        "Show changes between commits or the working tree.",
+        [("repo_path", _S, 0), ("staged", _B, 0), ("paths", {"type": "array", "items": _S}, 0)],
+    ),
+    (
+        "git_commit",
+        "Record staged changes.",
+        [("message", _S, 1), ("paths", {"type": "array", "items": _S}, 0), ("amend", _B, 0)],
+    ),
+    (
+        "create_issue",
+        "Open an issue in the tracker.",
+        [
+            ("title", _S, 1),
+            ("body", _S, 1),
+            ("labels", {"type": "array", "items": _S}, 0),
+            ("priority", {"type": "string", "enum": ["low", "medium", "high", "urgent"]}, 0),
+        ],
+    ),
+    (
+        "query_database",
+        "Run a read-only SQL query.",
+        [
+            ("sql", _S, 1),
+            ("params", {"type": "array", "items": {"anyOf": [_S, {"type": "number"}, {"type": "null"}]}}, 0),
+            ("database", {"type": "string", "enum": ["analytics", "billing", "users"]}, 1),
+            ("row_limit", _I, 0),
+        ],
+    ),
+    (
+        "send_email",
+        "Send an email on the user's behalf.",
+        [
+            ("to", {"type": "array", "items": {"type": "string", "format": "email"}, "minItems": 1}, 1),
+            ("subject", _S, 1),
+            ("body", _S, 1),
+            (
+                "attachments",
+                {
+                    "type": "array",
+                    "items": {
+                        "type": "object",
+                        "properties": {"filename": _S, "content_base64": _S},
+                        "required": ["filename", "content_base64"],
+                    },
+                },
+                0,
+            ),
+        ],
+    ),
+    (
+        "schedule_event",
+        "Create a calendar event.",
+        [
+            ("title", _S, 1),
+            ("start", {"type": "string", "format": "date-time"}, 1),
+            ("end", {"type": "string", "format": "date-time"}, 1),
+            (
+                "attendees",
+                {
+                    "type": "array",
+                    "items": {"type": "object", "properties": {"email": _S, "optional": _B}, "required": ["email"]},
+                },
+                0,
+            ),
+        ],
+    ),
+    (
+        "get_weather",
+        "Current weather for a location.",
+        [("location", _S, 1), ("units", {"type": "string", "enum": ["metric", "imperial"]}, 0)],
+    ),
     ("python_eval", "Evaluate Python code in a sandbox.", [("code", _S, 1), ("timeout", {"type": "number"}, 0)]),
-    ("ask_user", "Ask the user a clarifying question.", [("question", _S, 1), ("options", {"type": "array", "items": _S}, 0)]),
+    (
+        "ask_user",
+        "Ask the user a clarifying question.",
+        [("question", _S, 1), ("options", {"type": "array", "items": _S}, 0)],
+    ),
 ]
 
 
 def _tool(name, description, params):
     props = {p: dict(schema, description=f"The {p.replace('_', ' ')} to use.") for p, schema, _ in params}
-    schema = {"type": "object", "properties": props, "required": [p for p, _, req in params if req],
-              "additionalProperties": False}
+    schema = {
+        "type": "object",
+        "properties": props,
+        "required": [p for p, _, req in params if req],
+        "additionalProperties": False,
+    }
     return {"type": "function", "function": {"name": name, "description": description, "parameters": schema}}
 
 
@@ -135,6 +248,7 @@ def tools(n):
 
 # ---------------------------------------------------------- conversations
 
+
 def _arguments(rng, size):
     path = "/".join(rng.choices(_WORDS[:60], k=3)) + ".py"
     args = {"path": path, "content": ""}
@@ -145,8 +259,14 @@ def _arguments(rng, size):
 def _tool_output(rng, size):
     kind = rng.random()
     if kind < 0.2:  # a structured result, serialised by the module
-        return {"status": "ok", "exit_code": 0, "duration_ms": rng.randint(3, 9000),
-                "stdout": code(rng, size), "stderr": "", "truncated": size > 10000}
+        return {
+            "status": "ok",
+            "exit_code": 0,
+            "duration_ms": rng.randint(3, 9000),
+            "stdout": code(rng, size),
+            "stderr": "",
+            "truncated": size > 10000,
+        }
     if kind < 0.6:
         return code(rng, size)
     return prose(rng, size)
@@ -174,47 +294,93 @@ def conversation(n, seed=0, tool_defs=None):
     while len(msgs) < n:
         msgs.append(_user(rng))
         for _ in range(rng.randint(1, 4)):
-            calls = [{"id": ident(rng, "call_"), "type": "function",
-                      "function": {"name": rng.choice(names), "arguments": _arguments(rng, log_uniform(rng, 50, 2000))}}
-                     for _ in range(rng.randint(1, 3))]
+            calls = [
+                {
+                    "id": ident(rng, "call_"),
+                    "type": "function",
+                    "function": {"name": rng.choice(names), "arguments": _arguments(rng, log_uniform(rng, 50, 2000))},
+                }
+                for _ in range(rng.randint(1, 3))
+            ]
             text = prose(rng, rng.randint(20, 300)) if rng.random() < 0.5 else None
             msgs.append({"role": "assistant", "content": text, "tool_calls": calls})
-            msgs += [{"role": "tool", "tool_call_id": c["id"], "content": _tool_output(rng, log_uniform(rng, 100, 20000))}
-                     for c in calls]
+            msgs += [
+                {"role": "tool", "tool_call_id": c["id"], "content": _tool_output(rng, log_uniform(rng, 100, 20000))}
+                for c in calls
+            ]
         msgs.append({"role": "assistant", "content": prose(rng, log_uniform(rng, 50, 2000))})
     return msgs[:n]
 
 
 # ---------------------------------------------------------------- replies
 
+
 def _envelope(rng, output, status="completed"):
     return {
-        "id": ident(rng, "resp_", 48), "object": "response", "created_at": 1751120013, "status": status,
-        "background": False, "error": None, "incomplete_details": None, "instructions": None,
-        "max_output_tokens": None, "max_tool_calls": None, "model": "gpt-4o", "output": output,
-        "parallel_tool_calls": True, "previous_response_id": None, "reasoning": {"effort": None, "summary": None},
-        "service_tier": "default", "store": True, "temperature": 1.0, "text": {"format": {"type": "text"}},
-        "tool_choice": "auto", "tools": [], "top_logprobs": 0, "top_p": 1.0, "truncation": "disabled",
-        "usage": {"input_tokens": rng.randint(10, 90000), "input_tokens_details": {"cached_tokens": 0},
-                  "output_tokens": rng.randint(5, 4000), "output_tokens_details": {"reasoning_tokens": 0},
-                  "total_tokens": 0},
-        "user": None, "metadata": {},
+        "id": ident(rng, "resp_", 48),
+        "object": "response",
+        "created_at": 1751120013,
+        "status": status,
+        "background": False,
+        "error": None,
+        "incomplete_details": None,
+        "instructions": None,
+        "max_output_tokens": None,
+        "max_tool_calls": None,
+        "model": "gpt-4o",
+        "output": output,
+        "parallel_tool_calls": True,
+        "previous_response_id": None,
+        "reasoning": {"effort": None, "summary": None},
+        "service_tier": "default",
+        "store": True,
+        "temperature": 1.0,
+        "text": {"format": {"type": "text"}},
+        "tool_choice": "auto",
+        "tools": [],
+        "top_logprobs": 0,
+        "top_p": 1.0,
+        "truncation": "disabled",
+        "usage": {
+            "input_tokens": rng.randint(10, 90000),
+            "input_tokens_details": {"cached_tokens": 0},
+            "output_tokens": rng.randint(5, 4000),
+            "output_tokens_details": {"reasoning_tokens": 0},
+            "total_tokens": 0,
+        },
+        "user": None,
+        "metadata": {},
     }
 
 
 def _message(rng, texts):
-    return {"id": ident(rng, "msg_", 48), "type": "message", "status": "completed", "role": "assistant",
-            "content": [{"type": "output_text", "annotations": [], "logprobs": [], "text": t} for t in texts]}
+    return {
+        "id": ident(rng, "msg_", 48),
+        "type": "message",
+        "status": "completed",
+        "role": "assistant",
+        "content": [{"type": "output_text", "annotations": [], "logprobs": [], "text": t} for t in texts],
+    }
 
 
 def _call(rng, size):
-    return {"id": ident(rng, "fc_", 48), "type": "function_call", "status": "completed",
-            "arguments": _arguments(rng, size), "call_id": ident(rng, "call_"), "name": rng.choice(_TOOL_TABLE)[0]}
+    return {
+        "id": ident(rng, "fc_", 48),
+        "type": "function_call",
+        "status": "completed",
+        "arguments": _arguments(rng, size),
+        "call_id": ident(rng, "call_"),
+        "name": rng.choice(_TOOL_TABLE)[0],
+    }
 
 
 def _reasoning(rng, n_parts):
-    return {"id": ident(rng, "rs_", 48), "type": "reasoning", "encrypted_content": ident(rng, "gAAAA", 1200),
-            "summary": [{"type": "summary_text", "text": prose(rng, 400)} for _ in range(n_parts)]}
+    return {
+        "id": ident(rng, "rs_", 48),
+        "type": "reasoning",
+        "encrypted_content": ident(rng, "gAAAA", 1200),
+        "summary": [{"type": "summary_text", "text": prose(rng, 400)} for _ in range(n_parts)],
+    }
 
 
 def replies(seed=1):
@@ -224,8 +390,14 @@ def replies(seed=1):
         "text": _envelope(rng, [_message(rng, [prose(rng, 600)])]),
         "five_calls": _envelope(rng, [_call(rng, log_uniform(rng, 50, 600)) for _ in range(5)]),
         "reasoning_message": _envelope(rng, [_reasoning(rng, 3), _message(rng, [prose(rng, 900)])]),
-        "large_100k": _envelope(rng, [_reasoning(rng, 6), _message(rng, [prose(rng, 3500) for _ in range(20)]),
-                                      *(_call(rng, 6000) for _ in range(3))]),
+        "large_100k": _envelope(
+            rng,
+            [
+                _reasoning(rng, 6),
+                _message(rng, [prose(rng, 3500) for _ in range(20)]),
+                *(_call(rng, 6000) for _ in range(3)),
+            ],
+        ),
     }
     for r in out.values():
         u = r["usage"]
@@ -234,6 +406,7 @@ def replies(seed=1):
 
 
 # ---------------------------------------------------------------- streams
+
 
 def _frame(events, newline="\n"):
     out = []
@@ -262,19 +435,45 @@ def text_stream(n_deltas=2000, seed=2, newline="\n"):
     text = "".join(deltas)
     item = {"id": msg_id, "type": "message", "status": "in_progress", "content": [], "role": "assistant"}
     part = {"type": "output_text", "annotations": [], "logprobs": [], "text": ""}
-    events = [{"type": "response.created", "response": env}, {"type": "response.in_progress", "response": env},
-              {"type": "response.output_item.added", "output_index": 0, "item": item},
-              {"type": "response.content_part.added", "item_id": msg_id, "output_index": 0, "content_index": 0, "part": part}]
-    events += [{"type": "response.output_text.delta", "sequence_number": 0, "item_id": msg_id, "output_index": 0,
-                "content_index": 0, "delta": d, "obfuscation": _obfuscation(rng, d)} for d in deltas]
+    events = [
+        {"type": "response.created", "response": env},
+        {"type": "response.in_progress", "response": env},
+        {"type": "response.output_item.added", "output_index": 0, "item": item},
+        {"type": "response.content_part.added", "item_id": msg_id, "output_index": 0, "content_index": 0, "part": part},
+    ]
+    events += [
+        {
+            "type": "response.output_text.delta",
+            "sequence_number": 0,
+            "item_id": msg_id,
+            "output_index": 0,
+            "content_index": 0,
+            "delta": d,
+            "obfuscation": _obfuscation(rng, d),
+        }
+        for d in deltas
+    ]
     done_part = dict(part, text=text)
     done_item = dict(item, status="completed", content=[done_part])
-    events += [{"type": "response.output_text.done", "item_id": msg_id, "output_index": 0, "content_index": 0,
-                "text": text, "logprobs": []},
-               {"type": "response.content_part.done", "item_id": msg_id, "output_index": 0, "content_index": 0,
-                "part": done_part},
-               {"type": "response.output_item.done", "output_index": 0, "item": done_item},
-               {"type": "response.completed", "response": dict(env, status="completed", output=[done_item])}]
+    events += [
+        {
+            "type": "response.output_text.done",
+            "item_id": msg_id,
+            "output_index": 0,
+            "content_index": 0,
+            "text": text,
+            "logprobs": [],
+        },
+        {
+            "type": "response.content_part.done",
+            "item_id": msg_id,
+            "output_index": 0,
+            "content_index": 0,
+            "part": done_part,
+        },
+        {"type": "response.output_item.done", "output_index": 0, "item": done_item},
+        {"type": "response.completed", "response": dict(env, status="completed", output=[done_item])},
+    ]
     return _frame(_numbered(events), newline)
 
 
@@ -285,18 +484,39 @@ def function_stream(n_fragments=500, n_calls=2, seed=3):
     events = [{"type": "response.created", "response": env}, {"type": "response.in_progress", "response": env}]
     items = []
     for k in range(n_calls):
-        item = {"id": ident(rng, "fc_", 48), "type": "function_call", "status": "in_progress", "arguments": "",
-                "call_id": ident(rng, "call_"), "name": rng.choice(_TOOL_TABLE)[0]}
+        item = {
+            "id": ident(rng, "fc_", 48),
+            "type": "function_call",
+            "status": "in_progress",
+            "arguments": "",
+            "call_id": ident(rng, "call_"),
+            "name": rng.choice(_TOOL_TABLE)[0],
+        }
         events.append({"type": "response.output_item.added", "output_index": k, "item": item})
         args = _arguments(rng, 4 * n_fragments // n_calls)
         cuts = [0, *sorted(rng.sample(range(1, len(args)), n_fragments // n_calls - 1)), len(args)]
         frags = [args[a:b] for a, b in zip(cuts, cuts[1:])]
-        events += [{"type": "response.function_call_arguments.delta", "sequence_number": 0, "item_id": item["id"],
-                    "output_index": k, "delta": f, "obfuscation": _obfuscation(rng, f)} for f in frags]
+        events += [
+            {
+                "type": "response.function_call_arguments.delta",
+                "sequence_number": 0,
+                "item_id": item["id"],
+                "output_index": k,
+                "delta": f,
+                "obfuscation": _obfuscation(rng, f),
+            }
+            for f in frags
+        ]
         done = dict(item, status="completed", arguments="".join(frags))
-        events += [{"type": "response.function_call_arguments.done", "item_id": item["id"], "output_index": k,
-                    "arguments": done["arguments"]},
-                   {"type": "response.output_item.done", "output_index": k, "item": done}]
+        events += [
+            {
+                "type": "response.function_call_arguments.done",
+                "item_id": item["id"],
+                "output_index": k,
+                "arguments": done["arguments"],
+            },
+            {"type": "response.output_item.done", "output_index": k, "item": done},
+        ]
         items.append(done)
     events.append({"type": "response.completed", "response": dict(env, status="completed", output=items)})
     return _frame(_numbered(events))

@@ -28,6 +28,7 @@ model asks; the URL is completed to end in /v1/responses.
 
     python examples/demo.py --url https://host.example/v1 --api-key KEY --model gpt-4o
 """
+
 import argparse
 import http.server
 import json
@@ -42,40 +43,49 @@ import urllib.error
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 STREAMS = ROOT / "tests" / "data" / "recorded" / "streams"
-RECORDINGS = [STREAMS / "08-reasoning-encrypted-then-function-call-codex.sse",
-              STREAMS / "29-github-copilot-rotating-item-ids.sse"]
+RECORDINGS = [
+    STREAMS / "08-reasoning-encrypted-then-function-call-codex.sse",
+    STREAMS / "29-github-copilot-rotating-item-ids.sse",
+]
 DEFAULT_ENDPOINT = "https://api.openai.com/v1/responses"
 MAX_TURNS = 8
 THINKING = "thinking: "
 DIM, RESET = "\033[2m", "\033[0m"
 
 MESSAGES = [
-    {"role": "system", "content": "Use the calculator for every arithmetic step, one operation per call, "
-                                  "then give the result."},
+    {
+        "role": "system",
+        "content": "Use the calculator for every arithmetic step, one operation per call, then give the result.",
+    },
     {"role": "user", "content": "What is (12 + 7) * 3 * 10?"},
 ]
-TOOLS = [{
-    "type": "function",
-    "function": {
-        "name": "calculator",
-        "description": "A minimal calculator for basic arithmetic. Call it once per step.",
-        "parameters": {
-            "type": "object",
-            "properties": {
-                "a": {"type": "number", "description": "First operand."},
-                "b": {"type": "number", "description": "Second operand."},
-                "op": {"type": "string", "enum": ["add", "subtract", "multiply", "divide"],
-                       "description": "Arithmetic operation to perform."},
+TOOLS = [
+    {
+        "type": "function",
+        "function": {
+            "name": "calculator",
+            "description": "A minimal calculator for basic arithmetic. Call it once per step.",
+            "parameters": {
+                "type": "object",
+                "properties": {
+                    "a": {"type": "number", "description": "First operand."},
+                    "b": {"type": "number", "description": "Second operand."},
+                    "op": {
+                        "type": "string",
+                        "enum": ["add", "subtract", "multiply", "divide"],
+                        "description": "Arithmetic operation to perform.",
+                    },
+                },
+                "required": ["a", "b", "op"],
+                "additionalProperties": False,
             },
-            "required": ["a", "b", "op"], "additionalProperties": False,
         },
-    },
-}]
+    }
+]
 
 
 def calculator(a, b, op):
-    result = {"add": lambda: a + b, "subtract": lambda: a - b,
-              "multiply": lambda: a * b, "divide": lambda: a / b}[op]()
+    result = {"add": lambda: a + b, "subtract": lambda: a - b, "multiply": lambda: a * b, "divide": lambda: a / b}[op]()
     return str(int(result) if result == int(result) else result)
 
 
@@ -94,6 +104,7 @@ def load_module(twin):
     if twin:
         sys.path.insert(0, str(ROOT / "tests"))
         from twin import responses_api
+
         return responses_api
     try:
         from routes import responses_api
@@ -123,11 +134,24 @@ def start_replay_server(recordings, pause):
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
             request = json.loads(body)
             posts.append(request)
-            items = ", ".join((item.get("role") if item.get("type") == "message" else item.get("type")) or "?"
-                              for item in request.get("input", []))
-            print("[server] %s %s: %d bytes, model %s, %d tools, stream=%s, input: %s" % (
-                self.command, self.path, len(body), request.get("model"), len(request.get("tools", [])),
-                request.get("stream"), items), file=sys.stderr, flush=True)
+            items = ", ".join(
+                (item.get("role") if item.get("type") == "message" else item.get("type")) or "?"
+                for item in request.get("input", [])
+            )
+            print(
+                "[server] %s %s: %d bytes, model %s, %d tools, stream=%s, input: %s"
+                % (
+                    self.command,
+                    self.path,
+                    len(body),
+                    request.get("model"),
+                    len(request.get("tools", [])),
+                    request.get("stream"),
+                    items,
+                ),
+                file=sys.stderr,
+                flush=True,
+            )
             self.send_response(200)
             self.send_header("Content-Type", "text/event-stream")
             self.send_header("Transfer-Encoding", "chunked")
@@ -193,8 +217,16 @@ class Printer:
 
 def consume(deltas, printer):
     """Assemble the reply the way the host's loop does, printing as it comes."""
-    reply = {"content": "", "reasoning": "", "tool_calls": {}, "finish_reason": None, "usage": None, "error": None,
-             "reasoning_details": None, "phase": None}
+    reply = {
+        "content": "",
+        "reasoning": "",
+        "tool_calls": {},
+        "finish_reason": None,
+        "usage": None,
+        "error": None,
+        "reasoning_details": None,
+        "phase": None,
+    }
     for delta in deltas:
         if delta.get("reasoning_content"):
             printer.reasoning(delta["reasoning_content"])
@@ -208,8 +240,13 @@ def consume(deltas, printer):
             call["name"] = fragment["function"]["name"] or call["name"]
             call["arguments"] += fragment["function"]["arguments"]
         if "_finish_reason" in delta:
-            reply.update(finish_reason=delta["_finish_reason"], usage=delta["_usage"], error=delta.get("_error"),
-                         reasoning_details=delta.get("_reasoning_details"), phase=delta.get("_phase"))
+            reply.update(
+                finish_reason=delta["_finish_reason"],
+                usage=delta["_usage"],
+                error=delta.get("_error"),
+                reasoning_details=delta.get("_reasoning_details"),
+                phase=delta.get("_phase"),
+            )
     printer.end()
     return reply
 
@@ -217,10 +254,13 @@ def consume(deltas, printer):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--url", default=os.environ.get("OPENAI_BASE_URL"), help="a real endpoint (or its base URL)")
-    parser.add_argument("--api-key", default=os.environ.get("OPENAI_API_KEY"), help="sent as 'Authorization: Bearer KEY'")
+    parser.add_argument(
+        "--api-key", default=os.environ.get("OPENAI_API_KEY"), help="sent as 'Authorization: Bearer KEY'"
+    )
     parser.add_argument("--model", default=None, help="model name (default: the module's default)")
-    parser.add_argument("--reasoning-effort", default=None,
-                        help="for reasoning models: low, medium, high (the replay uses medium)")
+    parser.add_argument(
+        "--reasoning-effort", default=None, help="for reasoning models: low, medium, high (the replay uses medium)"
+    )
     parser.add_argument("--twin", action="store_true", help="use the pure-Python twin instead of the native module")
     parser.add_argument("--local", action="store_true", help="replay the recordings even when a URL or key is set")
     parser.add_argument("--pause", type=float, default=0.03, help="seconds between replayed events")
@@ -266,8 +306,10 @@ def main(argv=None):
             print("finish reason: %s" % reply["finish_reason"])
             print("usage: %s" % json.dumps(reply["usage"]))
             for detail in reply["reasoning_details"] or []:
-                print("carried reasoning %d: %s, %d characters encrypted" % (
-                    detail["index"], detail["id"], len(detail["data"])))
+                print(
+                    "carried reasoning %d: %s, %d characters encrypted"
+                    % (detail["index"], detail["id"], len(detail["data"]))
+                )
             if reply["phase"]:
                 print("phase: %s" % reply["phase"])
             if reply["error"]:
@@ -277,9 +319,14 @@ def main(argv=None):
             # The host's loop: the assistant turn with its calls and the
             # model's own state, then one tool message per call, and the
             # next request.
-            assistant = {"role": "assistant", "content": reply["content"] or None, "tool_calls": [
-                {"id": c["id"], "type": "function", "function": {"name": c["name"], "arguments": c["arguments"]}}
-                for c in calls]}
+            assistant = {
+                "role": "assistant",
+                "content": reply["content"] or None,
+                "tool_calls": [
+                    {"id": c["id"], "type": "function", "function": {"name": c["name"], "arguments": c["arguments"]}}
+                    for c in calls
+                ],
+            }
             if reply["reasoning_details"]:
                 assistant["reasoning_details"] = reply["reasoning_details"]
             if reply["phase"]:

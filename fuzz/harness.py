@@ -13,6 +13,7 @@ types, printed text, changes to the input, and for streams every delta, the
 final exception type, the debug record and every read, enter and exit seen
 by the response. Crashes and sanitizer reports end the run by themselves.
 """
+
 import contextlib
 import copy
 import io
@@ -48,38 +49,161 @@ class SubStr(str):
     pass
 
 
-KEYS = ["role", "content", "type", "text", "output_text", "image_url", "image", "url", "tool_calls", "tool_call_id",
-        "id", "function", "name", "arguments", "description", "parameters", "model", "temperature", "max_tokens",
-        "output", "call_id", "usage", "input_tokens", "output_tokens", "total_tokens", "prompt_tokens",
-        "completion_tokens", "choices", "object", "item", "item_id", "delta", "response", "error", "message",
-        "incomplete_details", "code", "status", "detail", "summary", "output_index", "summary_index", "part",
-        "reasoning_effort", "reasoning_summary", "input_tokens_details", "output_tokens_details",
-        "prompt_tokens_details", "completion_tokens_details", "cached_tokens", "reasoning_tokens", "reason",
-        "reasoning_details", "phase", "encrypted_content", "store", "data", "format", "index"]
-WORDS = ["", " ", "\n", "system", "developer", "user", "assistant", "tool", "text", "input_text", "output_text",
-         "image_url", "input_image", "output_image", "function", "function_call", "message", "response", "hi",
-         "\u00e9\u2713\U0001F31F", "[DONE]", "null", "data:", "x" * 600, "\ud800", "auto", "none", "required",
-         "reasoning", "summary_text", "low", "high", "\n\n", "reasoning_text", "incomplete", "failed",
-         "completed", "content_filter", "max_output_tokens", "reasoning.encrypted", "openai-responses-v1",
-         "commentary", "final_answer"]
-LEAVES = [None, True, False, 0, 1, -7, 2 ** 70, 1.5, math.nan, math.inf, -0.0, b"x\xff"]
-EVENT_TYPES = ["response.output_text.delta", "response.reasoning_text.delta", "response.output_item.added",
-               "response.function_call_arguments.delta", "response.function_call_arguments.done",
-               "response.output_item.done", "response.completed", "response.failed", "response.incomplete",
-               "error", "response.created", "response.in_progress", "response.refusal.delta", "",
-               "response.reasoning_summary_text.delta", "response.reasoning_summary_part.added",
-               "response.reasoning_summary_part.done", "response.reasoning_summary_text.done",
-               "response.reasoning.delta"]
+KEYS = [
+    "role",
+    "content",
+    "type",
+    "text",
+    "output_text",
+    "image_url",
+    "image",
+    "url",
+    "tool_calls",
+    "tool_call_id",
+    "id",
+    "function",
+    "name",
+    "arguments",
+    "description",
+    "parameters",
+    "model",
+    "temperature",
+    "max_tokens",
+    "output",
+    "call_id",
+    "usage",
+    "input_tokens",
+    "output_tokens",
+    "total_tokens",
+    "prompt_tokens",
+    "completion_tokens",
+    "choices",
+    "object",
+    "item",
+    "item_id",
+    "delta",
+    "response",
+    "error",
+    "message",
+    "incomplete_details",
+    "code",
+    "status",
+    "detail",
+    "summary",
+    "output_index",
+    "summary_index",
+    "part",
+    "reasoning_effort",
+    "reasoning_summary",
+    "input_tokens_details",
+    "output_tokens_details",
+    "prompt_tokens_details",
+    "completion_tokens_details",
+    "cached_tokens",
+    "reasoning_tokens",
+    "reason",
+    "reasoning_details",
+    "phase",
+    "encrypted_content",
+    "store",
+    "data",
+    "format",
+    "index",
+]
+WORDS = [
+    "",
+    " ",
+    "\n",
+    "system",
+    "developer",
+    "user",
+    "assistant",
+    "tool",
+    "text",
+    "input_text",
+    "output_text",
+    "image_url",
+    "input_image",
+    "output_image",
+    "function",
+    "function_call",
+    "message",
+    "response",
+    "hi",
+    "\u00e9\u2713\U0001f31f",
+    "[DONE]",
+    "null",
+    "data:",
+    "x" * 600,
+    "\ud800",
+    "auto",
+    "none",
+    "required",
+    "reasoning",
+    "summary_text",
+    "low",
+    "high",
+    "\n\n",
+    "reasoning_text",
+    "incomplete",
+    "failed",
+    "completed",
+    "content_filter",
+    "max_output_tokens",
+    "reasoning.encrypted",
+    "openai-responses-v1",
+    "commentary",
+    "final_answer",
+]
+LEAVES = [None, True, False, 0, 1, -7, 2**70, 1.5, math.nan, math.inf, -0.0, b"x\xff"]
+EVENT_TYPES = [
+    "response.output_text.delta",
+    "response.reasoning_text.delta",
+    "response.output_item.added",
+    "response.function_call_arguments.delta",
+    "response.function_call_arguments.done",
+    "response.output_item.done",
+    "response.completed",
+    "response.failed",
+    "response.incomplete",
+    "error",
+    "response.created",
+    "response.in_progress",
+    "response.refusal.delta",
+    "",
+    "response.reasoning_summary_text.delta",
+    "response.reasoning_summary_part.added",
+    "response.reasoning_summary_part.done",
+    "response.reasoning_summary_text.done",
+    "response.reasoning.delta",
+]
 # Output and summary positions: ints mostly, and what the readers must not
 # take for one (bools, numeric strings, floats equal to an int, NaN, lists).
-INDEXES = [0, 1, 2, 3, 0, 1, True, False, "0", "1", 0.0, 1.0, math.nan, -1, 2 ** 64, None, [0], [], {"i": 0}]
+INDEXES = [0, 1, 2, 3, 0, 1, True, False, "0", "1", 0.0, 1.0, math.nan, -1, 2**64, None, [0], [], {"i": 0}]
 DETAILS = ["low", "high", "auto", "", SubStr("low"), SubStr(""), None, 0, 1.5, True, ["low"], {"d": "low"}, b"low"]
 PHASES = ["commentary", "final_answer", "commentary", "", SubStr("commentary"), SubStr(""), None, 0, ["commentary"]]
 # Encrypted reasoning as the service gives it (long, base64), and otherwise.
-ENCRYPTED = ["gAAAAABpPDIVOKrsHNZ0" + "Q" * 300, "gAAAAABpPDIU", "rsn_5ZVrif4J", "", SubStr("gAAAA"), None, 7,
-             ["gAAAA"], b"gAAAA"]
-DETAIL_TYPES = ["reasoning.encrypted", "reasoning.encrypted", "reasoning.encrypted", "reasoning.text",
-                "reasoning.summary", SubStr("reasoning.encrypted"), "", None]
+ENCRYPTED = [
+    "gAAAAABpPDIVOKrsHNZ0" + "Q" * 300,
+    "gAAAAABpPDIU",
+    "rsn_5ZVrif4J",
+    "",
+    SubStr("gAAAA"),
+    None,
+    7,
+    ["gAAAA"],
+    b"gAAAA",
+]
+DETAIL_TYPES = [
+    "reasoning.encrypted",
+    "reasoning.encrypted",
+    "reasoning.encrypted",
+    "reasoning.text",
+    "reasoning.summary",
+    SubStr("reasoning.encrypted"),
+    "",
+    None,
+]
 FORMATS = [None, "openai-responses-v1", "openai-responses-v1", SubStr("openai-responses-v1"), "other-v1", "", 1]
 
 
@@ -243,14 +367,20 @@ class Gen:
         it, at times with some of its values wrong or left out, or no dict."""
         if self.chance(6):
             return self.value(1)
-        d = (Sub if self.chance(6) else dict)(type="reasoning.encrypted", data=self.pick(ENCRYPTED[:3]),
-                                               id=self.pick(["rs_1", "rs_2"]), format="openai-responses-v1",
-                                               index=self.n(0, 2))
-        wrong = {"type": lambda: self.pick(DETAIL_TYPES) if not self.chance(8) else self.leaf(),
-                 "data": self.encrypted,
-                 "id": lambda: self.pick(["rs_1", "", SubStr("rs_s"), None]) if not self.chance(6) else self.leaf(),
-                 "format": lambda: self.pick(FORMATS) if not self.chance(8) else self.leaf(),
-                 "index": lambda: self.pick(INDEXES)}
+        d = (Sub if self.chance(6) else dict)(
+            type="reasoning.encrypted",
+            data=self.pick(ENCRYPTED[:3]),
+            id=self.pick(["rs_1", "rs_2"]),
+            format="openai-responses-v1",
+            index=self.n(0, 2),
+        )
+        wrong = {
+            "type": lambda: self.pick(DETAIL_TYPES) if not self.chance(8) else self.leaf(),
+            "data": self.encrypted,
+            "id": lambda: self.pick(["rs_1", "", SubStr("rs_s"), None]) if not self.chance(6) else self.leaf(),
+            "format": lambda: self.pick(FORMATS) if not self.chance(8) else self.leaf(),
+            "index": lambda: self.pick(INDEXES),
+        }
         for k in self.sample(list(wrong)) if self.chance(2) else []:
             if self.chance(4):
                 del d[k]
@@ -283,7 +413,10 @@ class Gen:
         fn = {k: self.leaf() for k in self.sample(["name", "description"])}
         if self.chance(2):
             fn["parameters"] = self.value(2)
-        return {"type": self.pick(["function", "function", "x", None]), "function": fn if not self.chance(8) else self.leaf()}
+        return {
+            "type": self.pick(["function", "function", "x", None]),
+            "function": fn if not self.chance(8) else self.leaf(),
+        }
 
     def tools(self):
         if self.chance(8):
@@ -300,11 +433,18 @@ class Gen:
             elif k == "usage":
                 r[k] = self.usage()
             elif k == "status":
-                r[k] = self.pick(["completed", "incomplete", "failed", "in_progress", SubStr("incomplete")]) \
-                    if not self.chance(5) else self.leaf()
+                r[k] = (
+                    self.pick(["completed", "incomplete", "failed", "in_progress", SubStr("incomplete")])
+                    if not self.chance(5)
+                    else self.leaf()
+                )
             elif k == "incomplete_details":
-                r[k] = self.pick([lambda: {"reason": self.pick(["max_output_tokens", "content_filter", None])},
-                                  lambda: self.value(1)])()
+                r[k] = self.pick(
+                    [
+                        lambda: {"reason": self.pick(["max_output_tokens", "content_filter", None])},
+                        lambda: self.value(1),
+                    ]
+                )()
             else:
                 r[k] = self.leaf()
         return r
@@ -336,30 +476,42 @@ class Gen:
             if self.chance(5):
                 parts.append(self.value(1))
             else:
-                parts.append({"type": self.pick(["reasoning_text", "reasoning_text", "summary_text", None]),
-                              "text": self.text() if not self.chance(5) else self.leaf()})
+                parts.append(
+                    {
+                        "type": self.pick(["reasoning_text", "reasoning_text", "summary_text", None]),
+                        "text": self.text() if not self.chance(5) else self.leaf(),
+                    }
+                )
         return parts if not self.chance(6) else self.pick([tuple(parts), self.leaf()])
 
     def token_details(self):
         if self.chance(4):
             return self.pick([{}, None, 0, "", [], [("cached_tokens", 1)], "x"])
-        d = {k: self.pick([0, 1, 5, None, 2.5]) for k in self.sample(["cached_tokens", "reasoning_tokens",
-                                                                       "cache_write_tokens"])}
+        d = {
+            k: self.pick([0, 1, 5, None, 2.5])
+            for k in self.sample(["cached_tokens", "reasoning_tokens", "cache_write_tokens"])
+        }
         return d if not self.chance(4) else Sub(d)
 
     def usage(self):
         if self.chance(6):
             return self.pick([lambda: self.value(1), lambda: self.pick([{}, None, 0, "", [], False, "usage", [1]])])()
-        counts = [0, 1, 10, None, 2.5, True, "3", 2 ** 65, -1, [1], {"n": 1}, math.nan, ""]
-        u = {k: self.pick(counts) for k in self.sample(["input_tokens", "output_tokens", "total_tokens",
-                                                        "prompt_tokens", "completion_tokens"])}
-        for k in self.sample(["input_tokens_details", "prompt_tokens_details", "output_tokens_details",
-                              "completion_tokens_details"]):
+        counts = [0, 1, 10, None, 2.5, True, "3", 2**65, -1, [1], {"n": 1}, math.nan, ""]
+        u = {
+            k: self.pick(counts)
+            for k in self.sample(
+                ["input_tokens", "output_tokens", "total_tokens", "prompt_tokens", "completion_tokens"]
+            )
+        }
+        for k in self.sample(
+            ["input_tokens_details", "prompt_tokens_details", "output_tokens_details", "completion_tokens_details"]
+        ):
             u[k] = self.token_details()
         return u
 
 
 # ------------------------------------------------------------- comparison
+
 
 def canon(x, depth=0):
     """Types, key order and values; NaN equal to itself; cycles cut."""
@@ -409,6 +561,7 @@ def differential(name, args, kw=None):
 
 # ------------------------------------------------------------- targets
 
+
 def t_normalize_content(g):
     differential("_normalize_content", (g.content(3), g.pick(["input_text", "output_text", g.text()])))
 
@@ -433,9 +586,22 @@ def t_build_payload(g):
     if isinstance(cfg, dict) and g.chance(3):
         cfg["store"] = g.pick([False, True, None, 0, "false"]) if not g.chance(4) else g.leaf()
     names = ["tools", "tool_choice", "stream", "max_tokens", "temperature", "skip_tool_choice"]
-    values = [lambda: g.tools(), lambda: g.pick([None, "auto", {"type": "function", "function": {"name": g.text()}},
-                                                  {"type": "function", "name": "f"}, g.value(2)]),
-              g.leaf, g.leaf, g.leaf, g.leaf]
+    values = [
+        lambda: g.tools(),
+        lambda: g.pick(
+            [
+                None,
+                "auto",
+                {"type": "function", "function": {"name": g.text()}},
+                {"type": "function", "name": "f"},
+                g.value(2),
+            ]
+        ),
+        g.leaf,
+        g.leaf,
+        g.leaf,
+        g.leaf,
+    ]
     args, kw = [g.messages(), cfg], {}
     for name, make in zip(names, values):
         if g.chance(2):
@@ -448,11 +614,31 @@ def t_build_payload(g):
     differential("build_payload", tuple(args), kw)
 
 
-URLS = ["http://a.example/v1", "http://a.example:80/x", "https://a.example/v1", "http://A.EXAMPLE/y",
-        "http://b.example/v1", "http://a.example:8080/", "/relative", "http://[::1]:9/", "http://[bad/",
-        "http://a.example:99999/", "ftp://a.example/", "http://a.example:x/"]
-HEADER_NAMES = ["Authorization", "authorization", "Proxy-Authorization", "Cookie", "API-KEY", "X-Api-Key",
-                "Content-Type", "X-Trace", "Cookie2"]
+URLS = [
+    "http://a.example/v1",
+    "http://a.example:80/x",
+    "https://a.example/v1",
+    "http://A.EXAMPLE/y",
+    "http://b.example/v1",
+    "http://a.example:8080/",
+    "/relative",
+    "http://[::1]:9/",
+    "http://[bad/",
+    "http://a.example:99999/",
+    "ftp://a.example/",
+    "http://a.example:x/",
+]
+HEADER_NAMES = [
+    "Authorization",
+    "authorization",
+    "Proxy-Authorization",
+    "Cookie",
+    "API-KEY",
+    "X-Api-Key",
+    "Content-Type",
+    "X-Trace",
+    "Cookie2",
+]
 
 
 def redirect_outcome(module, method, url, data, headers, unredirected, code, newurl):
@@ -466,8 +652,17 @@ def redirect_outcome(module, method, url, data, headers, unredirected, code, new
         return ("raised", type(e).__name__, getattr(e, "code", None))
     if new is None:
         return ("none",)
-    return ("request", new.full_url, new.get_method(), canon(new.data), canon(new.headers),
-            canon(new.unredirected_hdrs), new.origin_req_host, new.unverifiable, new.data is data)
+    return (
+        "request",
+        new.full_url,
+        new.get_method(),
+        canon(new.data),
+        canon(new.headers),
+        canon(new.unredirected_hdrs),
+        new.origin_req_host,
+        new.unverifiable,
+        new.data is data,
+    )
 
 
 def t_redirect_request(g):
@@ -545,24 +740,43 @@ def t_stream_bytes(g):
     run_stream(g, lambda: g.f.ConsumeBytes(g.n(0, 2048)))
 
 
-JUNK = [b": ping", b"id: 7", b"retry: 5", b"data: {bad", b"data:", b"\xff\xfe\xc3", b"event:", b"data: [1]",
-        b"data: [DONE]", b"data:  [DONE]  ", b"DATA: {}", b"data: null", b"data: \"s\"", b"data: 5",
-        b"\xc2\xa0data: {}", b"data:\xc2\xa0{}", b"event: response.completed"]
+JUNK = [
+    b": ping",
+    b"id: 7",
+    b"retry: 5",
+    b"data: {bad",
+    b"data:",
+    b"\xff\xfe\xc3",
+    b"event:",
+    b"data: [1]",
+    b"data: [DONE]",
+    b"data:  [DONE]  ",
+    b"DATA: {}",
+    b"data: null",
+    b"data: \"s\"",
+    b"data: 5",
+    b"\xc2\xa0data: {}",
+    b"data:\xc2\xa0{}",
+    b"event: response.completed",
+]
 SUMMARY_FIELDS = ["item_id", "output_index", "summary_index"]
-FIELDS = {"response.output_text.delta": ["output_index", "delta"],
-          "response.reasoning_text.delta": ["output_index", "delta"],
-          "response.reasoning.delta": ["output_index", "delta"],
-          "response.reasoning_summary_text.delta": SUMMARY_FIELDS + ["delta"],
-          "response.reasoning_summary_text.done": SUMMARY_FIELDS + ["text"],
-          "response.reasoning_summary_part.added": SUMMARY_FIELDS + ["part"],
-          "response.reasoning_summary_part.done": SUMMARY_FIELDS + ["part"],
-          "response.output_item.added": ["output_index", "item"], "response.output_item.done": ["output_index", "item"],
-          "response.function_call_arguments.delta": ["item_id", "output_index", "delta"],
-          "response.function_call_arguments.done": ["item_id", "output_index", "arguments"],
-          "response.completed": ["response"],
-          "response.failed": ["error", "incomplete_details", "response", "usage"],
-          "response.incomplete": ["error", "incomplete_details", "response", "usage"],
-          "error": ["message", "error", "code"]}
+FIELDS = {
+    "response.output_text.delta": ["output_index", "delta"],
+    "response.reasoning_text.delta": ["output_index", "delta"],
+    "response.reasoning.delta": ["output_index", "delta"],
+    "response.reasoning_summary_text.delta": SUMMARY_FIELDS + ["delta"],
+    "response.reasoning_summary_text.done": SUMMARY_FIELDS + ["text"],
+    "response.reasoning_summary_part.added": SUMMARY_FIELDS + ["part"],
+    "response.reasoning_summary_part.done": SUMMARY_FIELDS + ["part"],
+    "response.output_item.added": ["output_index", "item"],
+    "response.output_item.done": ["output_index", "item"],
+    "response.function_call_arguments.delta": ["item_id", "output_index", "delta"],
+    "response.function_call_arguments.done": ["item_id", "output_index", "arguments"],
+    "response.completed": ["response"],
+    "response.failed": ["error", "incomplete_details", "response", "usage"],
+    "response.incomplete": ["error", "incomplete_details", "response", "usage"],
+    "error": ["message", "error", "code"],
+}
 IDS = ["fc_1", "fc_2", "fc_3", "", None]
 
 
@@ -597,8 +811,9 @@ def event(g):
             v = {"type": g.pick(["function_call", "function_call", "message", "reasoning", "reasoning", None])}
             if v["type"] == "reasoning" and not g.chance(3):
                 v["summary"] = g.summary()
-            for f in g.sample(["id", "call_id", "name", "arguments", "summary", "content", "encrypted_content",
-                               "phase"]):
+            for f in g.sample(
+                ["id", "call_id", "name", "arguments", "summary", "content", "encrypted_content", "phase"]
+            ):
                 if f == "summary":
                     v[f] = g.summary()
                 elif f == "encrypted_content":
@@ -623,7 +838,9 @@ def event(g):
         elif k == "usage":
             v = g.usage()
         elif k in ("error", "incomplete_details"):
-            v = g.pick([lambda: {"message": g.text()}, lambda: {"reason": "max_output_tokens"}, g.leaf, lambda: g.value(1)])()
+            v = g.pick(
+                [lambda: {"message": g.text()}, lambda: {"reason": "max_output_tokens"}, g.leaf, lambda: g.value(1)]
+            )()
         else:
             v = g.text() if not g.chance(6) else g.leaf()
         data[k] = v
@@ -671,8 +888,11 @@ def scripted_events(g):
             # encrypted content: whole only at done (at added, cut short or none)
             whole = g.encrypted() if not g.chance(4) else None
             state = {} if whole is None else {"encrypted_content": whole}
-            added = {} if whole is None or g.chance(2) else {
-                "encrypted_content": whole[:g.n(0, len(whole))] if isinstance(whole, str) else g.encrypted()}
+            added = (
+                {}
+                if whole is None or g.chance(2)
+                else {"encrypted_content": whole[: g.n(0, len(whole))] if isinstance(whole, str) else g.encrypted()}
+            )
             add("response.output_item.added", item={"type": "reasoning", "id": ids(), "summary": [], **added})
             if g.chance(6):
                 add("response.reasoning_text.delta", item_id=ids(), delta=g.text())
@@ -684,7 +904,12 @@ def scripted_events(g):
                     for piece in pieces_of(g, text):
                         add("response.reasoning_summary_text.delta", item_id=ids(), summary_index=k, delta=piece)
                     add("response.reasoning_summary_text.done", item_id=ids(), summary_index=k, text=text)
-                    add("response.reasoning_summary_part.done", item_id=ids(), summary_index=k, part=dict(part, text=text))
+                    add(
+                        "response.reasoning_summary_part.done",
+                        item_id=ids(),
+                        summary_index=k,
+                        part=dict(part, text=text),
+                    )
             summary = [{"type": "summary_text", "text": t} for t in texts] if not g.chance(6) else g.summary()
             add("response.output_item.done", item={"type": "reasoning", "id": ids(), "summary": summary, **state})
         elif kind == "message":
@@ -695,11 +920,23 @@ def scripted_events(g):
                 add("response.output_text.delta", item_id=ids(), delta=text)
             if g.chance(4):  # at done the same phase, at times another one
                 phase = {"phase": g.phase()}
-            add("response.output_item.done", item={"type": "message", "id": ids(), **phase,
-                                                   "content": [{"type": "output_text", "text": "".join(texts)}]})
+            add(
+                "response.output_item.done",
+                item={
+                    "type": "message",
+                    "id": ids(),
+                    **phase,
+                    "content": [{"type": "output_text", "text": "".join(texts)}],
+                },
+            )
         else:
-            call = {"type": "function_call", "id": ids(), "call_id": g.pick(["call_a", "call_b", ""]),
-                    "name": g.pick(["f", "g", ""]), "arguments": ""}
+            call = {
+                "type": "function_call",
+                "id": ids(),
+                "call_id": g.pick(["call_a", "call_b", ""]),
+                "name": g.pick(["f", "g", ""]),
+                "arguments": "",
+            }
             args = g.pick(['{"a": 1}', "{}", "", g.text()])
             add("response.output_item.added", item=call)
             if not g.chance(4):
@@ -710,7 +947,9 @@ def scripted_events(g):
             if shared and g.chance(2):
                 index = out  # its done event then at its own position
             add("response.output_item.done", item=dict(call, id=ids(), arguments=args))
-    end = g.pick(["response.completed", "response.completed", "response.failed", "response.incomplete", "error", None, None])
+    end = g.pick(
+        ["response.completed", "response.completed", "response.failed", "response.incomplete", "error", None, None]
+    )
     if end == "error":
         events.append({"type": end, "message": g.text()})
     elif end:
@@ -739,7 +978,9 @@ def events_body(g):
             lines += [b"data: [DONE]", b""]
             continue
         if g.chance(3):
-            lines.append(b"event:" + g.pick([b" ", b"", b"\t"]) + (t if not g.chance(4) else g.text()).encode("utf-8", "replace"))
+            lines.append(
+                b"event:" + g.pick([b" ", b"", b"\t"]) + (t if not g.chance(4) else g.text()).encode("utf-8", "replace")
+            )
         try:
             text = json.dumps(data, ensure_ascii=g.chance(2), allow_nan=True)
         except (TypeError, ValueError):
@@ -753,7 +994,7 @@ def events_body(g):
     end = g.pick([b"\n", b"\n", b"\r\n", b"\r"])
     body = end.join(lines) + g.pick([end, b"", b"\n"])
     if g.chance(5):  # the upstream went away: cut mid-event, mid-call or between events
-        body = body[:g.n(0, len(body))]
+        body = body[: g.n(0, len(body))]
     return body
 
 

@@ -1,5 +1,6 @@
 """Shared fixtures: every behavioural test runs against the native module and
 its pure-Python twin, which must agree."""
+
 import os
 import sys
 import pathlib

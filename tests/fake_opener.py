@@ -6,6 +6,7 @@ and exit; `FakeResponse1` also offers `read1`; `FakeOpener` hands out a
 response (or a fresh in-memory one per open for a bytes body) and records
 every request.
 """
+
 import io
 
 

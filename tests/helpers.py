@@ -1,4 +1,5 @@
 """Small helpers shared by the behavioural tests."""
+
 import sys
 
 from sse_server import URL, FakeOpener
@@ -8,7 +9,7 @@ from sse_server import URL, FakeOpener
 WHITESPACE = [chr(c) for c in range(sys.maxunicode + 1) if chr(c).isspace()]
 # Not whitespace to strip(): every other ASCII control (those beside the
 # whitespace ranges included), and the usual suspects beyond ASCII.
-NEAR_MISSES = [chr(c) for c in [*range(0x20), 0x7f] if not chr(c).isspace()] + ["\u200b", "\ufeff", "\u180e"]
+NEAR_MISSES = [chr(c) for c in [*range(0x20), 0x7F] if not chr(c).isspace()] + ["\u200b", "\ufeff", "\u180e"]
 
 
 def typed(v):

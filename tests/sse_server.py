@@ -5,6 +5,7 @@ replies are scripted per path; `FakeOpener`/`FakeResponse` (from fake_opener,
 shared with the benchmarks and the fuzz harness) replace the module's opener
 for in-memory tests and record everything the reader does to them.
 """
+
 import http.server
 import json
 import threading
@@ -48,7 +49,11 @@ def err(text):
 
 
 # The finish delta of a body that ends with no terminal event.
-CUT_OFF = {"_finish_reason": "error", "_usage": dict(ZERO), "_error": "Responses API stream ended before a terminal event"}
+CUT_OFF = {
+    "_finish_reason": "error",
+    "_usage": dict(ZERO),
+    "_error": "Responses API stream ended before a terminal event",
+}
 
 
 def sse(*events, event_lines=True):
@@ -95,9 +100,12 @@ class SSEServer:
             def _any(self):
                 n = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(n) if n else b""
-                owner.requests.append(Received(self.command, self.path,
-                                               {k.lower(): v for k, v in self.headers.items()}, body))
-                owner._reply(self, owner.routes.get(self.path.split("?")[0]) or Reply(404, [b"no route"], mode="length"))
+                owner.requests.append(
+                    Received(self.command, self.path, {k.lower(): v for k, v in self.headers.items()}, body)
+                )
+                owner._reply(
+                    self, owner.routes.get(self.path.split("?")[0]) or Reply(404, [b"no route"], mode="length")
+                )
 
             do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = _any
 

@@ -1,4 +1,5 @@
 """Content of one chat message turned into Responses API content parts."""
+
 import copy
 
 import pytest
@@ -19,9 +20,20 @@ def I(url, detail="auto"):
 
 
 SCALARS = [
-    ("", ""), (None, ""), (False, ""), (0, ""), (0.0, ""), ((), ""), ({}, ""),
-    ((1, "a"), "(1, 'a')"), ({"a": 1}, "{'a': 1}"), (5, "5"), (True, "True"),
-    (b"x", "b'x'"), (2.5, "2.5"), ([], []),
+    ("", ""),
+    (None, ""),
+    (False, ""),
+    (0, ""),
+    (0.0, ""),
+    ((), ""),
+    ({}, ""),
+    ((1, "a"), "(1, 'a')"),
+    ({"a": 1}, "{'a': 1}"),
+    (5, "5"),
+    (True, "True"),
+    (b"x", "b'x'"),
+    (2.5, "2.5"),
+    ([], []),
 ]
 
 
@@ -65,10 +77,8 @@ PART_CASES = [
     ([{"type": "refusal", "refusal": "no"}], []),
     ([{"type": None, "text": ""}], []),
     ([{"type": "TEXT", "text": "x"}], [T("x")]),
-    ([1, None, ["nested"], ("t",), 2.0, b"b", "keep", {"type": "text", "text": "k2"}],
-     [T("keep"), T("k2")]),
-    ([Sub(type="text", text="s"), Sub(type="image_url", image_url=Sub(url="su"))],
-     [T("s"), I("su")]),
+    ([1, None, ["nested"], ("t",), 2.0, b"b", "keep", {"type": "text", "text": "k2"}], [T("keep"), T("k2")]),
+    ([Sub(type="text", text="s"), Sub(type="image_url", image_url=Sub(url="su"))], [T("s"), I("su")]),
 ]
 
 
@@ -94,8 +104,12 @@ def test_leaves_are_shared_containers_new(impl):
     text, url, alt = "x" * 50, "data:image/png;base64," + "A" * 40, "o" * 30
     s = "plain" * 9
     img = {"url": url, "detail": "auto"}
-    content = [s, {"type": "text", "text": text},
-               {"type": "image_url", "image_url": img}, {"type": "other", "output_text": alt}]
+    content = [
+        s,
+        {"type": "text", "text": text},
+        {"type": "image_url", "image_url": img},
+        {"type": "other", "output_text": alt},
+    ]
     out = impl._normalize_content(content, "input_text")
     assert out[0]["text"] is s
     assert out[1]["text"] is text
@@ -107,6 +121,7 @@ def test_leaves_are_shared_containers_new(impl):
 def test_list_subclass_is_a_list(impl):
     class L(list):
         pass
+
     out = impl._normalize_content(L(["a"]), "input_text")
     assert type(out) is list and out == [T("a")]
 
@@ -131,6 +146,7 @@ def test_overridden_get_is_used(impl):
     class Fake(dict):
         def get(self, key, default=None):
             return {"type": "image_url", "image": "from-get"}.get(key, default)
+
     out = impl._normalize_content([Fake(type="text", text="ignored")], "input_text")
     assert out == [I("from-get")]
 
@@ -163,14 +179,21 @@ def test_image_detail(impl, part, detail):
 
 def test_image_detail_is_the_callers_object(impl):
     low, high = Text("low"), Text("high")
-    (a, b) = impl._normalize_content([{"type": "image_url", "image_url": {"url": "u", "detail": low}},
-                                      {"type": "input_image", "image_url": "v", "detail": high}], "input_text")
+    (a, b) = impl._normalize_content(
+        [
+            {"type": "image_url", "image_url": {"url": "u", "detail": low}},
+            {"type": "input_image", "image_url": "v", "detail": high},
+        ],
+        "input_text",
+    )
     assert a["detail"] is low and b["detail"] is high and list(a) == ["type", "image_url", "detail"]
 
 
 def test_image_without_url_is_dropped_whatever_its_detail(impl):
-    parts = [{"type": "image_url", "image_url": {"detail": "low"}, "detail": "high"},
-             {"type": "input_image", "image_url": "", "detail": "high"}]
+    parts = [
+        {"type": "image_url", "image_url": {"detail": "low"}, "detail": "high"},
+        {"type": "input_image", "image_url": "", "detail": "high"},
+    ]
     assert impl._normalize_content(parts, "input_text") == []
 
 
@@ -182,8 +205,11 @@ def test_image_detail_read_through_overridden_get(impl):
     class FakeRef(dict):
         def get(self, key, default=None):
             return {"url": "r", "detail": "ref-get"}.get(key, default)
+
     assert impl._normalize_content([Fake(detail="own")], "input_text") == [I("u", "from-get")]
-    assert impl._normalize_content([{"type": "image_url", "image_url": FakeRef(x=1)}], "input_text") == [I("r", "ref-get")]
+    assert impl._normalize_content([{"type": "image_url", "image_url": FakeRef(x=1)}], "input_text") == [
+        I("r", "ref-get")
+    ]
 
 
 def test_image_detail_read_errors_propagate(impl):
@@ -192,5 +218,6 @@ def test_image_detail_read_errors_propagate(impl):
             if key == "detail":
                 raise Boom
             return super().get(key, default)
+
     with pytest.raises(Boom):
         impl._normalize_content([BadDetail(type="input_image", image_url="u")], "input_text")

@@ -5,6 +5,7 @@ result (types, key order, values, and the very same objects where a leaf is
 taken over from the input), or raise the same exception type, print the
 same text and read their input in the same order.
 """
+
 import contextlib
 import io
 import math
@@ -71,14 +72,23 @@ def often(strategy, n):
 
 words = st.sampled_from(["", " ", "hi", "  padded\n", "é✓🌟", "function", "text", "null", "[DONE]"])
 texts = one(words | st.text(max_size=12))
-leaf = one(st.one_of(
-    st.none(), st.booleans(), st.integers(-3, 10 ** 20), st.floats(allow_nan=True), st.binary(max_size=3), texts,
-    words.map(SubStr),
-))
+leaf = one(
+    st.one_of(
+        st.none(),
+        st.booleans(),
+        st.integers(-3, 10**20),
+        st.floats(allow_nan=True),
+        st.binary(max_size=3),
+        texts,
+        words.map(SubStr),
+    )
+)
 hostile = st.recursive(
     leaf,
     lambda inner: st.one_of(
-        st.lists(inner, max_size=3), st.lists(inner, max_size=2).map(tuple), st.lists(inner, max_size=2).map(SubList),
+        st.lists(inner, max_size=3),
+        st.lists(inner, max_size=2).map(tuple),
+        st.lists(inner, max_size=2).map(SubList),
         dicts(st.dictionaries(texts, inner, max_size=3)),
         st.dictionaries(st.integers(0, 3) | st.booleans(), inner, max_size=2),
     ),
@@ -94,131 +104,270 @@ def opt(required=None, **optional):
 url = st.sampled_from(["https://x/img.png", "data:image/png;base64,AAAA", ""]) | texts
 detail = st.sampled_from(["auto", "high", "low", ""]) | leaf
 image_part = st.one_of(
-    opt({"type": st.just("image_url")}, image_url=opt(url=url | leaf, detail=detail) | leaf,
-        image=url | leaf | opt(url=url, detail=detail), detail=detail),
+    opt(
+        {"type": st.just("image_url")},
+        image_url=opt(url=url | leaf, detail=detail) | leaf,
+        image=url | leaf | opt(url=url, detail=detail),
+        detail=detail,
+    ),
     opt({"type": st.sampled_from(["input_image", "output_image"])}, image_url=url | leaf, image=url, detail=detail),
 )
 text_part = st.one_of(
     texts,
-    opt({"type": st.sampled_from(["text", "input_text", "output_text", "refusal", "TEXT"]) | leaf},
-        text=texts | leaf, output_text=texts | leaf),
+    opt(
+        {"type": st.sampled_from(["text", "input_text", "output_text", "refusal", "TEXT"]) | leaf},
+        text=texts | leaf,
+        output_text=texts | leaf,
+    ),
 )
 parts = st.lists(st.one_of(text_part, image_part, leaf, hostile), max_size=4)
 content = st.one_of(texts, parts, parts.map(SubList), parts.map(tuple), anything)
 
-good_call = opt({"id": st.sampled_from(["call_1", "call_2"]) | texts, "type": st.just("function"),
-                 "function": opt({"name": st.sampled_from(["read_file", "write"]) | texts},
-                                 arguments=st.just('{"path": "a.txt"}') | texts | hostile)})
+good_call = opt(
+    {
+        "id": st.sampled_from(["call_1", "call_2"]) | texts,
+        "type": st.just("function"),
+        "function": opt(
+            {"name": st.sampled_from(["read_file", "write"]) | texts},
+            arguments=st.just('{"path": "a.txt"}') | texts | hostile,
+        ),
+    }
+)
 tool_call = st.one_of(
-    opt(id=texts | leaf, type=st.just("function"),
-        function=opt(name=texts | leaf, arguments=st.just('{"path": "a.txt"}') | texts | hostile) | leaf),
-    leaf, hostile,
+    opt(
+        id=texts | leaf,
+        type=st.just("function"),
+        function=opt(name=texts | leaf, arguments=st.just('{"path": "a.txt"}') | texts | hostile) | leaf,
+    ),
+    leaf,
+    hostile,
 )
 # Encrypted reasoning carried back on assistant messages: entries as a reply
 # gives them, mostly, and of every wrong shape, type, format, data and id.
 encrypted_data = st.one_of(*often(st.sampled_from(["gAAAAABpPDIV==", "rsn_5ZVr"]), 2), words.map(SubStr), leaf)
 detail_id = st.sampled_from(["rs_1", "rs_2", ""]) | words.map(SubStr) | leaf
-detail_format = one(st.sampled_from(["openai-responses-v1", "other-v1", "OPENAI-RESPONSES-V1", ""])
-                    | st.just("openai-responses-v1").map(SubStr) | leaf)
-detail_type = one(st.sampled_from(["reasoning.encrypted", "reasoning.text", "reasoning.summary", "reasoning"])
-                  | st.just("reasoning.encrypted").map(SubStr) | leaf)
+detail_format = one(
+    st.sampled_from(["openai-responses-v1", "other-v1", "OPENAI-RESPONSES-V1", ""])
+    | st.just("openai-responses-v1").map(SubStr)
+    | leaf
+)
+detail_type = one(
+    st.sampled_from(["reasoning.encrypted", "reasoning.text", "reasoning.summary", "reasoning"])
+    | st.just("reasoning.encrypted").map(SubStr)
+    | leaf
+)
 reasoning_detail = st.one_of(
-    *often(opt({"type": st.just("reasoning.encrypted"), "data": st.sampled_from(["gAAAAABpPDIV==", "enc"])},
-               id=st.sampled_from(["rs_1", "rs_2"]), format=st.sampled_from(["openai-responses-v1", None]),
-               index=st.integers(0, 2)), 3),
+    *often(
+        opt(
+            {"type": st.just("reasoning.encrypted"), "data": st.sampled_from(["gAAAAABpPDIV==", "enc"])},
+            id=st.sampled_from(["rs_1", "rs_2"]),
+            format=st.sampled_from(["openai-responses-v1", None]),
+            index=st.integers(0, 2),
+        ),
+        3,
+    ),
     opt(type=detail_type, data=encrypted_data, id=detail_id, format=detail_format, index=leaf),
-    leaf, hostile,
+    leaf,
+    hostile,
 )
 reasoning_details = st.one_of(
-    *often(st.lists(reasoning_detail, min_size=1, max_size=3), 3), st.lists(reasoning_detail, max_size=2).map(SubList),
-    st.lists(reasoning_detail, max_size=2).map(tuple), reasoning_detail, leaf,
+    *often(st.lists(reasoning_detail, min_size=1, max_size=3), 3),
+    st.lists(reasoning_detail, max_size=2).map(SubList),
+    st.lists(reasoning_detail, max_size=2).map(tuple),
+    reasoning_detail,
+    leaf,
 )
-phase = st.one_of(*often(st.sampled_from(["commentary", "final_answer"]), 2), st.just(""),
-                  st.sampled_from(["commentary", ""]).map(SubStr), leaf, hostile)
+phase = st.one_of(
+    *often(st.sampled_from(["commentary", "final_answer"]), 2),
+    st.just(""),
+    st.sampled_from(["commentary", ""]).map(SubStr),
+    leaf,
+    hostile,
+)
 
 message = st.one_of(
-    opt({"role": st.sampled_from(["system", "developer"])},
-        content=texts | st.lists(text_part | image_part | leaf, max_size=3) | anything),
+    opt(
+        {"role": st.sampled_from(["system", "developer"])},
+        content=texts | st.lists(text_part | image_part | leaf, max_size=3) | anything,
+    ),
     opt({"role": st.just("user")}, content=content),
-    opt({"role": st.just("assistant")}, content=content | st.none(),
-        tool_calls=st.one_of(st.lists(good_call, max_size=3), st.lists(good_call, max_size=3),
-                             st.lists(good_call, max_size=2).map(tuple), st.lists(tool_call, max_size=2), leaf),
-        reasoning_details=reasoning_details, phase=phase),
+    opt(
+        {"role": st.just("assistant")},
+        content=content | st.none(),
+        tool_calls=st.one_of(
+            st.lists(good_call, max_size=3),
+            st.lists(good_call, max_size=3),
+            st.lists(good_call, max_size=2).map(tuple),
+            st.lists(tool_call, max_size=2),
+            leaf,
+        ),
+        reasoning_details=reasoning_details,
+        phase=phase,
+    ),
     # a reasoning model's turn: its encrypted reasoning, a preamble, calls
-    opt({"role": st.just("assistant"), "reasoning_details": st.lists(reasoning_detail, min_size=1, max_size=3),
-         "content": texts | parts | st.none()}, tool_calls=st.lists(good_call, max_size=2), phase=phase),
-    opt({"role": st.just("tool")}, tool_call_id=texts | leaf,
-        content=texts | leaf | st.dictionaries(texts, texts | st.integers(), max_size=2) | hostile),
+    opt(
+        {
+            "role": st.just("assistant"),
+            "reasoning_details": st.lists(reasoning_detail, min_size=1, max_size=3),
+            "content": texts | parts | st.none(),
+        },
+        tool_calls=st.lists(good_call, max_size=2),
+        phase=phase,
+    ),
+    opt(
+        {"role": st.just("tool")},
+        tool_call_id=texts | leaf,
+        content=texts | leaf | st.dictionaries(texts, texts | st.integers(), max_size=2) | hostile,
+    ),
     opt(role=st.sampled_from(["function", "", "System", "USER"]) | leaf, content=content),
 )
 messages = st.one_of(
-    *often(st.lists(message, min_size=1, max_size=6), 6), st.lists(message, max_size=3).map(tuple),
-    st.lists(message | leaf, max_size=3), st.sampled_from([None, 0, 5, "u", b"", []]),
+    *often(st.lists(message, min_size=1, max_size=6), 6),
+    st.lists(message, max_size=3).map(tuple),
+    st.lists(message | leaf, max_size=3),
+    st.sampled_from([None, 0, 5, "u", b"", []]),
 )
 
-good_tool = dicts(st.fixed_dictionaries({
-    "type": st.just("function"),
-    "function": opt({"name": st.one_of(*often(st.sampled_from(["read_file", "run"]), 3), texts)},
-                    description=texts | leaf, parameters=st.just({"type": "object", "properties": {}}) | anything,
-                    strict=st.booleans()),
-}))
+good_tool = dicts(
+    st.fixed_dictionaries(
+        {
+            "type": st.just("function"),
+            "function": opt(
+                {"name": st.one_of(*often(st.sampled_from(["read_file", "run"]), 3), texts)},
+                description=texts | leaf,
+                parameters=st.just({"type": "object", "properties": {}}) | anything,
+                strict=st.booleans(),
+            ),
+        }
+    )
+)
 tool = st.one_of(
     *often(good_tool, 6),
-    opt({"type": st.just("function")},
-        function=opt(name=texts | leaf, description=texts | leaf, parameters=anything, strict=st.booleans())),
+    opt(
+        {"type": st.just("function")},
+        function=opt(name=texts | leaf, description=texts | leaf, parameters=anything, strict=st.booleans()),
+    ),
     opt(type=st.sampled_from(["function", "web_search"]) | leaf, name=texts, function=leaf | hostile),
-    leaf, hostile,
+    leaf,
+    hostile,
 )
-tools = st.one_of(*often(st.lists(tool, min_size=1, max_size=4), 4), st.lists(tool, max_size=3).map(tuple),
-                  st.just([]), leaf, hostile)
+tools = st.one_of(
+    *often(st.lists(tool, min_size=1, max_size=4), 4), st.lists(tool, max_size=3).map(tuple), st.just([]), leaf, hostile
+)
 tool_choice = st.one_of(
-    st.sampled_from(["auto", "none", "required"]), leaf,
-    opt({"type": st.sampled_from(["function", "allowed_tools"]) | leaf},
-        name=texts, function=opt(name=texts | leaf, description=texts) | leaf),
+    st.sampled_from(["auto", "none", "required"]),
+    leaf,
+    opt(
+        {"type": st.sampled_from(["function", "allowed_tools"]) | leaf},
+        name=texts,
+        function=opt(name=texts | leaf, description=texts) | leaf,
+    ),
 )
-count = st.integers(0, 10 ** 6) | leaf
+count = st.integers(0, 10**6) | leaf
 effort = st.sampled_from(["low", "medium", "high", "none", "minimal", None]) | leaf
 store = st.booleans() | leaf
-config = st.one_of(*often(opt(model=texts | leaf, temperature=st.floats(0, 2) | leaf, max_tokens=count), 3),
-                   *often(opt(model=texts, reasoning_effort=effort, reasoning_summary=st.sampled_from(["auto", "detailed"]) | leaf,
-                              store=store, temperature=st.floats(0, 2) | leaf), 2),
-                   opt({"reasoning_effort": effort}, store=store, model=texts),
-                   st.sampled_from([None, "cfg", 3, []]))
+config = st.one_of(
+    *often(opt(model=texts | leaf, temperature=st.floats(0, 2) | leaf, max_tokens=count), 3),
+    *often(
+        opt(
+            model=texts,
+            reasoning_effort=effort,
+            reasoning_summary=st.sampled_from(["auto", "detailed"]) | leaf,
+            store=store,
+            temperature=st.floats(0, 2) | leaf,
+        ),
+        2,
+    ),
+    opt({"reasoning_effort": effort}, store=store, model=texts),
+    st.sampled_from([None, "cfg", 3, []]),
+)
 
 token_details = one(opt(cached_tokens=count, reasoning_tokens=count, cache_write_tokens=count)) | leaf
-usage = opt(input_tokens=count, output_tokens=count, total_tokens=count,
-            prompt_tokens=count, completion_tokens=count, input_tokens_details=token_details,
-            prompt_tokens_details=token_details, output_tokens_details=token_details,
-            completion_tokens_details=token_details) | leaf
-reply_part = opt({"type": st.just("output_text"), "text": st.sampled_from(["Hello", ", world"]) | texts},
-                 annotations=st.just([]))
+usage = (
+    opt(
+        input_tokens=count,
+        output_tokens=count,
+        total_tokens=count,
+        prompt_tokens=count,
+        completion_tokens=count,
+        input_tokens_details=token_details,
+        prompt_tokens_details=token_details,
+        output_tokens_details=token_details,
+        completion_tokens_details=token_details,
+    )
+    | leaf
+)
+reply_part = opt(
+    {"type": st.just("output_text"), "text": st.sampled_from(["Hello", ", world"]) | texts}, annotations=st.just([])
+)
 output_item = st.one_of(
-    opt({"type": st.just("message"), "content": st.lists(reply_part, max_size=3)}, role=st.just("assistant"),
-        phase=phase),
-    opt({"type": st.just("message")}, role=st.just("assistant"),
-        content=st.lists(reply_part | text_part | leaf, max_size=3) | texts | leaf, phase=phase),
+    opt(
+        {"type": st.just("message"), "content": st.lists(reply_part, max_size=3)},
+        role=st.just("assistant"),
+        phase=phase,
+    ),
+    opt(
+        {"type": st.just("message")},
+        role=st.just("assistant"),
+        content=st.lists(reply_part | text_part | leaf, max_size=3) | texts | leaf,
+        phase=phase,
+    ),
     # a reasoning model's reply: encrypted reasoning, a message with its phase
-    *often(opt({"type": st.just("reasoning"), "encrypted_content": encrypted_data}, id=detail_id,
-               summary=st.lists(text_part, max_size=1)), 2),
+    *often(
+        opt(
+            {"type": st.just("reasoning"), "encrypted_content": encrypted_data},
+            id=detail_id,
+            summary=st.lists(text_part, max_size=1),
+        ),
+        2,
+    ),
     opt({"type": st.just("message"), "phase": phase}, content=st.lists(reply_part, max_size=2)),
-    opt({"type": st.just("function_call")}, id=texts | leaf, call_id=texts | leaf, name=texts | leaf,
-        arguments=texts | leaf),
-    opt({"type": st.sampled_from(["reasoning", "web_search_call"]) | leaf}, summary=st.lists(text_part, max_size=2),
-        id=detail_id, encrypted_content=encrypted_data),
-    opt({"type": st.just("reasoning")}, content=anything, encrypted_content=encrypted_data | hostile,
-        summary=st.lists(text_part | opt(text=texts | leaf) | leaf, max_size=3) | texts | leaf | hostile),
-    opt({"type": st.just("reasoning")}, summary=st.just([]) | st.lists(text_part, max_size=1),
+    opt(
+        {"type": st.just("function_call")},
+        id=texts | leaf,
+        call_id=texts | leaf,
+        name=texts | leaf,
+        arguments=texts | leaf,
+    ),
+    opt(
+        {"type": st.sampled_from(["reasoning", "web_search_call"]) | leaf},
+        summary=st.lists(text_part, max_size=2),
+        id=detail_id,
+        encrypted_content=encrypted_data,
+    ),
+    opt(
+        {"type": st.just("reasoning")},
+        content=anything,
+        encrypted_content=encrypted_data | hostile,
+        summary=st.lists(text_part | opt(text=texts | leaf) | leaf, max_size=3) | texts | leaf | hostile,
+    ),
+    opt(
+        {"type": st.just("reasoning")},
+        summary=st.just([]) | st.lists(text_part, max_size=1),
         content=st.lists(opt({"type": st.just("reasoning_text") | leaf}, text=texts | leaf) | leaf, max_size=3)
-        | st.lists(text_part, max_size=2).map(tuple) | anything),
-    leaf, hostile,
+        | st.lists(text_part, max_size=2).map(tuple)
+        | anything,
+    ),
+    leaf,
+    hostile,
 )
 status = st.sampled_from(["completed", "incomplete", "failed", "in_progress"]) | leaf
 incomplete_details = opt(reason=st.sampled_from(["max_output_tokens", "content_filter"]) | leaf) | anything
 reply = st.one_of(
-    opt(id=texts | leaf, object=st.just("response"), model=texts | leaf,
-        output=st.lists(output_item, max_size=4) | leaf | hostile, usage=usage, incomplete_details=anything),
-    opt({"output": st.lists(output_item, max_size=3), "status": status}, model=texts, usage=usage,
-        incomplete_details=incomplete_details),
+    opt(
+        id=texts | leaf,
+        object=st.just("response"),
+        model=texts | leaf,
+        output=st.lists(output_item, max_size=4) | leaf | hostile,
+        usage=usage,
+        incomplete_details=anything,
+    ),
+    opt(
+        {"output": st.lists(output_item, max_size=3), "status": status},
+        model=texts,
+        usage=usage,
+        incomplete_details=incomplete_details,
+    ),
     *often(opt({"output": st.lists(output_item, min_size=1, max_size=4)}, id=texts, model=texts, usage=usage), 3),
     opt({"output": st.lists(output_item, max_size=4)}, id=texts, usage=usage),
     one(opt({"choices": st.just([])}, output=st.lists(output_item, max_size=2))),
@@ -310,12 +459,30 @@ def test_convert_tools(value):
 
 
 @SETTINGS
-@given(messages, config, tools | st.none(), tool_choice | st.none(), st.sampled_from([False, True, 0, 1, "", "x", None]),
-       count | st.none(), st.floats(0, 2) | leaf, st.booleans() | leaf, st.booleans())
+@given(
+    messages,
+    config,
+    tools | st.none(),
+    tool_choice | st.none(),
+    st.sampled_from([False, True, 0, 1, "", "x", None]),
+    count | st.none(),
+    st.floats(0, 2) | leaf,
+    st.booleans() | leaf,
+    st.booleans(),
+)
 def test_build_payload(msgs, cfg, tls, choice, stream, max_tokens, temperature, skip, by_keyword):
     if by_keyword:
-        agree("build_payload", api_messages=msgs, llm_config=cfg, tools=tls, tool_choice=choice, stream=stream,
-              max_tokens=max_tokens, temperature=temperature, skip_tool_choice=skip)
+        agree(
+            "build_payload",
+            api_messages=msgs,
+            llm_config=cfg,
+            tools=tls,
+            tool_choice=choice,
+            stream=stream,
+            max_tokens=max_tokens,
+            temperature=temperature,
+            skip_tool_choice=skip,
+        )
     else:
         agree("build_payload", msgs, cfg, tls, choice, stream, max_tokens, temperature, skip)
 

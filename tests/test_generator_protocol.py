@@ -3,6 +3,7 @@ shape (a `with` block over the response, yielding the deltas): every form of
 send, throw and close, in every stage, gives the same result or exception
 (type, message, cause and context, identity of what was thrown), the same
 warnings, the same calls on the response and the same state afterwards."""
+
 import gc
 import sys
 import warnings
@@ -68,10 +69,12 @@ class Hooked:
 def pair(impl, monkeypatch):
     """pair(**response_kw) -> [(reference generator, its response), (the
     module's generator, its response)]"""
+
     def make(**kw):
         ref_resp, resp = Response(list(BODY), **kw), Response(list(BODY), **kw)
         monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
         return [(reference(ref_resp, Hooked(ref_resp)), ref_resp), (impl.stream_raw(URL, {}, {}), resp)]
+
     return make
 
 
@@ -155,8 +158,15 @@ def run(g, method, args):
                 tb_frames.append(t.tb_frame)
                 t = t.tb_next
             given_tb = [a for a in args if type(a).__name__ == "traceback"]
-            outcome = ("raise", type(e), str(e), type(e.__cause__), type(e.__context__),
-                       [a is e for a in args], [t.tb_frame in tb_frames for t in given_tb])
+            outcome = (
+                "raise",
+                type(e),
+                str(e),
+                type(e.__cause__),
+                type(e.__context__),
+                [a is e for a in args],
+                [t.tb_frame in tb_frames for t in given_tb],
+            )
     return outcome + tuple((w.category, str(w.message)) for w in caught)
 
 
@@ -204,8 +214,9 @@ def test_reentry_while_running(impl, pair, op):
         outcomes = [run(g, "__next__", ()) for _ in range(3)]
         seen.append((inside, outcomes))
     assert seen[0] == seen[1]
-    assert [(running, suspended, outcome[:3]) for running, suspended, outcome in seen[1][0]] == \
-        [(True, False, ("raise", ValueError, "generator already executing"))]
+    assert [(running, suspended, outcome[:3]) for running, suspended, outcome in seen[1][0]] == [
+        (True, False, ("raise", ValueError, "generator already executing"))
+    ]
 
 
 @pytest.mark.parametrize("op", ["close()", "throw(E())", "next"])
@@ -230,20 +241,35 @@ def test_collected_while_suspended(impl, pair, exit_error):
         next(g)
         unraisable, name = [], repr(g)
         # 3.14 names the generator in the message instead of passing it
-        hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(  # noqa: B023
-            (type(u.exc_value), str(u.exc_value), type(u.object).__name__, u.err_msg and u.err_msg.replace(name, "G")))  # noqa: B023
+        hook, sys.unraisablehook = (
+            sys.unraisablehook,
+            lambda u: unraisable.append(  # noqa: B023
+                (
+                    type(u.exc_value),
+                    str(u.exc_value),
+                    type(u.object).__name__,
+                    u.err_msg and u.err_msg.replace(name, "G"),  # noqa: B023
+                )
+            ),
+        )
         try:
             del g
             gc.collect()
         finally:
             sys.unraisablehook = hook
-        seen.append(([c[:2] for c in resp.calls if c[0] == "exit"], [type(c[1]) for c in resp.calls if c[0] == "handling"],
-                     unraisable))
+        seen.append(
+            (
+                [c[:2] for c in resp.calls if c[0] == "exit"],
+                [type(c[1]) for c in resp.calls if c[0] == "handling"],
+                unraisable,
+            )
+        )
     assert seen[0] == seen[1]
     assert seen[1][0] == [("exit", GeneratorExit)]
 
 
 # ----------------------------------------------------- throw while running
+
 
 class Handled(Exception):
     pass

@@ -2,6 +2,7 @@
 read many times over: neither what a read returns nor anything the object
 holds changes its reference count. (A getter handing out a borrowed
 reference frees, a few reads later, what the object still points to.)"""
+
 import ctypes
 import gc
 import sys
@@ -11,11 +12,27 @@ import pytest
 from sse_server import URL, FakeOpener, FakeResponse1, completed, sse, text
 
 READS = 1000
-FUNCTIONS = ["convert_messages", "_normalize_content", "convert_tools", "build_payload", "normalize_response",
-             "stream_raw"]
+FUNCTIONS = [
+    "convert_messages",
+    "_normalize_content",
+    "convert_tools",
+    "build_payload",
+    "normalize_response",
+    "stream_raw",
+]
 # Methods that only report on the object, called like getters: name -> arguments.
-REPORTING = {"__reduce__": (), "__reduce_ex__": (4,), "__repr__": (), "__str__": (), "__hash__": (),
-             "__sizeof__": (), "__dir__": (), "__getstate__": (), "__format__": ("",), "__iter__": ()}
+REPORTING = {
+    "__reduce__": (),
+    "__reduce_ex__": (4,),
+    "__repr__": (),
+    "__str__": (),
+    "__hash__": (),
+    "__sizeof__": (),
+    "__dir__": (),
+    "__getstate__": (),
+    "__format__": ("",),
+    "__iter__": (),
+}
 
 
 def callables(impl):
@@ -103,10 +120,18 @@ def test_callable_attributes_keep_their_counts(impl, name):
 def stages(impl, monkeypatch):
     """The generator created, suspended with a delta pending and a call
     recorded, finished, and closed."""
-    body = [sse({"type": "response.output_item.added", "output_index": 0,
-                 "item": {"type": "function_call", "id": "fc_1", "call_id": "call_1", "name": "write_file"}},
-                {"type": "response.function_call_arguments.delta", "output_index": 1, "item_id": "fc_2", "delta": "{"},
-                text("x"), completed(input_tokens=1))]
+    body = [
+        sse(
+            {
+                "type": "response.output_item.added",
+                "output_index": 0,
+                "item": {"type": "function_call", "id": "fc_1", "call_id": "call_1", "name": "write_file"},
+            },
+            {"type": "response.function_call_arguments.delta", "output_index": 1, "item_id": "fc_2", "delta": "{"},
+            text("x"),
+            completed(input_tokens=1),
+        )
+    ]
 
     def gen(advance):
         monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse1(body)))

@@ -3,6 +3,7 @@ of its own room or of a room below it; rooms on one floor include nothing
 of each other. A folder is a room; a file at the top is a room of its own,
 named by its stem (values.hpp and values.cpp are the room values). The
 floors are written once, here, and README states the same line."""
+
 import pathlib
 import re
 
@@ -69,20 +70,22 @@ def test_readme_states_the_same_floors():
 
 
 def test_the_rule_catches_upward_and_sideways_includes():
-    cases = {("streaming/reader.cpp", "surface/function.hpp"): True,
-             ("streaming/events.cpp", "response/response.hpp"): True,
-             ("values.hpp", "streaming/lines.hpp"): True,
-             ("refs.hpp", "state.hpp"): True,
-             ("values.hpp", "shapes.hpp"): True,
-             ("shapes.cpp", "json/json.hpp"): True,
-             ("state.hpp", "callables.hpp"): True,
-             ("errors.hpp", "refs.hpp"): True,
-             ("surface/generator.cpp", "streaming/reader.hpp"): False,
-             ("module.cpp", "surface/docs.hpp"): False,
-             ("request/messages.cpp", "json/json.hpp"): False,
-             ("json/writer.cpp", "json/captures.hpp"): False,
-             ("values.cpp", "values.hpp"): False,
-             ("callables.cpp", "values.hpp"): False,
-             ("refs.hpp", "errors.hpp"): False}
+    cases = {
+        ("streaming/reader.cpp", "surface/function.hpp"): True,
+        ("streaming/events.cpp", "response/response.hpp"): True,
+        ("values.hpp", "streaming/lines.hpp"): True,
+        ("refs.hpp", "state.hpp"): True,
+        ("values.hpp", "shapes.hpp"): True,
+        ("shapes.cpp", "json/json.hpp"): True,
+        ("state.hpp", "callables.hpp"): True,
+        ("errors.hpp", "refs.hpp"): True,
+        ("surface/generator.cpp", "streaming/reader.hpp"): False,
+        ("module.cpp", "surface/docs.hpp"): False,
+        ("request/messages.cpp", "json/json.hpp"): False,
+        ("json/writer.cpp", "json/captures.hpp"): False,
+        ("values.cpp", "values.hpp"): False,
+        ("callables.cpp", "values.hpp"): False,
+        ("refs.hpp", "errors.hpp"): False,
+    }
     for (rel, target), wrong in cases.items():
         assert points_up_or_sideways(rel, target) == wrong, (rel, target)

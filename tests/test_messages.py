@@ -1,4 +1,5 @@
 """Chat Completions conversations turned into instructions and input items."""
+
 import copy
 import weakref
 
@@ -20,8 +21,7 @@ def T(text):
 
 
 def R(data, id_=None):
-    return {"type": "reasoning", **({"id": id_} if id_ is not None else {}), "summary": [],
-            "encrypted_content": data}
+    return {"type": "reasoning", **({"id": id_} if id_ is not None else {}), "summary": [], "encrypted_content": data}
 
 
 def ENC(data="enc", id_="rs_1", fmt="openai-responses-v1", **extra):
@@ -45,34 +45,92 @@ CASES = [
     ([{"role": "system", "content": "S"}], "S", []),
     ([{"role": "system", "content": "  "}, {"role": "system", "content": ""}], None, []),
     ([{"role": "system", "content": " a "}, {"role": "developer", "content": "\tb\n"}], " a \n\n\tb\n", []),
-    ([{"role": "system", "content": [{"type": "text", "text": "t1"}, "plain",
-                                     {"type": "image_url", "image_url": {"url": "u"}},
-                                     {"output_text": "t2"}, {"text": "   "}]}],
-     "t1\n\nt2\n\n   ", []),
+    (
+        [
+            {
+                "role": "system",
+                "content": [
+                    {"type": "text", "text": "t1"},
+                    "plain",
+                    {"type": "image_url", "image_url": {"url": "u"}},
+                    {"output_text": "t2"},
+                    {"text": "   "},
+                ],
+            }
+        ],
+        "t1\n\nt2\n\n   ",
+        [],
+    ),
     ([{"role": "system", "content": None}, {"role": "developer", "content": 5}], None, []),
-    ([{"role": "user"}, {"role": "user", "content": None}, {"role": "user", "content": []},
-      {"role": "user", "content": ""}], None, [U(""), U(""), U([]), U("")]),
+    (
+        [
+            {"role": "user"},
+            {"role": "user", "content": None},
+            {"role": "user", "content": []},
+            {"role": "user", "content": ""},
+        ],
+        None,
+        [U(""), U(""), U([]), U("")],
+    ),
     ([{"role": "user", "content": "q"}, {"role": "system", "content": "late"}], "late", [U("q")]),
-    ([{"role": "assistant", "content": None, "tool_calls": [tc("a"), tc("b", "g", "{1}")]}],
-     None, [FC("a", "f", "{}"), FC("b", "g", "{1}")]),
+    (
+        [{"role": "assistant", "content": None, "tool_calls": [tc("a"), tc("b", "g", "{1}")]}],
+        None,
+        [FC("a", "f", "{}"), FC("b", "g", "{1}")],
+    ),
     ([{"role": "assistant", "content": ""}, {"role": "assistant", "tool_calls": None}], None, []),
     ([{"role": "assistant", "content": [{"type": "refusal"}]}], None, [A([])]),
-    ([{"role": "assistant", "content": "A", "tool_calls": [tc("x")]}, {"role": "user", "content": "next"}],
-     None, [A(T("A")), FC("x", "f", "{}"), U("next")]),
+    (
+        [{"role": "assistant", "content": "A", "tool_calls": [tc("x")]}, {"role": "user", "content": "next"}],
+        None,
+        [A(T("A")), FC("x", "f", "{}"), U("next")],
+    ),
     ([{"role": "assistant", "content": [{"type": "input_text", "text": "p"}]}], None, [A(T("p"))]),
-    ([{"role": "assistant", "tool_calls": [{"function": {}}, {"id": None, "function": {"name": None}},
-                                           {"id": 0}, {"id": "z"}]}],
-     None, [FC("", "", ""), FC("", "", ""), FC("", "", ""), FC("z", "", "")]),
-    ([{"role": "assistant", "tool_calls": ({"id": "t", "function": {"name": "n", "arguments": {"k": 1}}},)}],
-     None, [FC("t", "n", {"k": 1})]),
-    ([{"role": "tool", "tool_call_id": "c", "content": "r"}, {"role": "tool", "content": ""},
-      {"role": "tool", "tool_call_id": None, "content": None}],
-     None, [OUT("c", "r"), OUT("", ""), OUT("", "null")]),
-    ([{"role": "tool", "tool_call_id": "d", "content": {"é": [1, 2.5, None, True]}},
-      {"role": "tool", "tool_call_id": "l", "content": ["x", "ü"]}, {"role": "tool", "content": 0}],
-     None, [OUT("d", '{"é": [1, 2.5, null, true]}'), OUT("l", '["x", "ü"]'), OUT("", "0")]),
-    ([{"role": "function", "content": "f"}, {"role": "", "content": "e"}, {"content": "n"},
-      {"role": "System", "content": "s"}, {"role": 1, "content": "i"}, {"role": None}], None, []),
+    (
+        [
+            {
+                "role": "assistant",
+                "tool_calls": [{"function": {}}, {"id": None, "function": {"name": None}}, {"id": 0}, {"id": "z"}],
+            }
+        ],
+        None,
+        [FC("", "", ""), FC("", "", ""), FC("", "", ""), FC("z", "", "")],
+    ),
+    (
+        [{"role": "assistant", "tool_calls": ({"id": "t", "function": {"name": "n", "arguments": {"k": 1}}},)}],
+        None,
+        [FC("t", "n", {"k": 1})],
+    ),
+    (
+        [
+            {"role": "tool", "tool_call_id": "c", "content": "r"},
+            {"role": "tool", "content": ""},
+            {"role": "tool", "tool_call_id": None, "content": None},
+        ],
+        None,
+        [OUT("c", "r"), OUT("", ""), OUT("", "null")],
+    ),
+    (
+        [
+            {"role": "tool", "tool_call_id": "d", "content": {"é": [1, 2.5, None, True]}},
+            {"role": "tool", "tool_call_id": "l", "content": ["x", "ü"]},
+            {"role": "tool", "content": 0},
+        ],
+        None,
+        [OUT("d", '{"é": [1, 2.5, null, true]}'), OUT("l", '["x", "ü"]'), OUT("", "0")],
+    ),
+    (
+        [
+            {"role": "function", "content": "f"},
+            {"role": "", "content": "e"},
+            {"content": "n"},
+            {"role": "System", "content": "s"},
+            {"role": 1, "content": "i"},
+            {"role": None},
+        ],
+        None,
+        [],
+    ),
 ]
 
 
@@ -97,32 +155,79 @@ def ASST(content=None, **extra):
 STATE_CASES = [
     ([ASST("hi", phase="commentary")], [A(T("hi"), phase="commentary")]),
     ([ASST("hi", phase=SubStr("final_answer"))], [A(T("hi"), phase=SubStr("final_answer"))]),
-    ([ASST("hi", phase=""), ASST("ho", phase=None), ASST("hu", phase=5), ASST("he", phase=["commentary"])],
-     [A(T("hi")), A(T("ho")), A(T("hu")), A(T("he"))]),
+    (
+        [ASST("hi", phase=""), ASST("ho", phase=None), ASST("hu", phase=5), ASST("he", phase=["commentary"])],
+        [A(T("hi")), A(T("ho")), A(T("hu")), A(T("he"))],
+    ),
     ([ASST([{"type": "text", "text": "p"}], phase="commentary")], [A(T("p"), phase="commentary")]),
     ([ASST("", phase="commentary"), ASST(None, phase="commentary")], []),
     ([ASST(SubStr("s"))], [A([{"type": "output_text", "text": SubStr("s")}])]),
-    ([ASST("c", reasoning_details=[ENC()], tool_calls=[tc("x")], phase="commentary")],
-     [R("enc", "rs_1"), A(T("c"), phase="commentary"), FC("x", "f", "{}")]),
-    ([ASST(None, reasoning_details=[ENC("a", "rs_a"), ENC("b", "rs_b")], tool_calls=[tc("x")])],
-     [R("a", "rs_a"), R("b", "rs_b"), FC("x", "f", "{}")]),
+    (
+        [ASST("c", reasoning_details=[ENC()], tool_calls=[tc("x")], phase="commentary")],
+        [R("enc", "rs_1"), A(T("c"), phase="commentary"), FC("x", "f", "{}")],
+    ),
+    (
+        [ASST(None, reasoning_details=[ENC("a", "rs_a"), ENC("b", "rs_b")], tool_calls=[tc("x")])],
+        [R("a", "rs_a"), R("b", "rs_b"), FC("x", "f", "{}")],
+    ),
     ([ASST(None, reasoning_details=[ENC()])], [R("enc", "rs_1")]),
-    ([ASST(None, reasoning_details=[ENC(id_=None), ENC(id_=""), ENC(id_=5), ENC(id_=SubStr("rs_s"))])],
-     [R("enc"), R("enc"), R("enc"), R("enc", SubStr("rs_s"))]),
-    ([ASST(None, reasoning_details=[ENC(fmt=None), {"type": "reasoning.encrypted", "data": "d"},
-                                    ENC(fmt="anthropic-claude-v1"), ENC(fmt=""), ENC(fmt=SubStr("openai-responses-v1"))])],
-     [R("enc", "rs_1"), R("d"), R("enc", "rs_1")]),
-    ([ASST(None, reasoning_details=[ENC(data=""), ENC(data=None), ENC(data=5), ENC(data=SubStr("sd")),
-                                    {"type": "reasoning.summary", "summary": "s"}, {"type": "reasoning.text"},
-                                    {"data": "no type"}, dict(ENC(), type=SubStr("reasoning.encrypted"))])],
-     [R(SubStr("sd"), "rs_1"), R("enc", "rs_1")]),
-    ([ASST(None, reasoning_details=(ENC(),)), ASST(None, reasoning_details=ENC()),
-      ASST(None, reasoning_details="enc"), ASST(None, reasoning_details=None)], []),
-    ([ASST(None, reasoning_details=SubList([ENC(), "x", None, 5, [ENC()], SubDict(ENC(data="sub"))]))],
-     [R("enc", "rs_1"), R("sub", "rs_1")]),
-    ([{"role": "user", "content": "u", "reasoning_details": [ENC()], "phase": "commentary"},
-      {"role": "tool", "content": "o", "reasoning_details": [ENC()], "phase": "commentary"}],
-     [U("u"), OUT("", "o")]),
+    (
+        [ASST(None, reasoning_details=[ENC(id_=None), ENC(id_=""), ENC(id_=5), ENC(id_=SubStr("rs_s"))])],
+        [R("enc"), R("enc"), R("enc"), R("enc", SubStr("rs_s"))],
+    ),
+    (
+        [
+            ASST(
+                None,
+                reasoning_details=[
+                    ENC(fmt=None),
+                    {"type": "reasoning.encrypted", "data": "d"},
+                    ENC(fmt="anthropic-claude-v1"),
+                    ENC(fmt=""),
+                    ENC(fmt=SubStr("openai-responses-v1")),
+                ],
+            )
+        ],
+        [R("enc", "rs_1"), R("d"), R("enc", "rs_1")],
+    ),
+    (
+        [
+            ASST(
+                None,
+                reasoning_details=[
+                    ENC(data=""),
+                    ENC(data=None),
+                    ENC(data=5),
+                    ENC(data=SubStr("sd")),
+                    {"type": "reasoning.summary", "summary": "s"},
+                    {"type": "reasoning.text"},
+                    {"data": "no type"},
+                    dict(ENC(), type=SubStr("reasoning.encrypted")),
+                ],
+            )
+        ],
+        [R(SubStr("sd"), "rs_1"), R("enc", "rs_1")],
+    ),
+    (
+        [
+            ASST(None, reasoning_details=(ENC(),)),
+            ASST(None, reasoning_details=ENC()),
+            ASST(None, reasoning_details="enc"),
+            ASST(None, reasoning_details=None),
+        ],
+        [],
+    ),
+    (
+        [ASST(None, reasoning_details=SubList([ENC(), "x", None, 5, [ENC()], SubDict(ENC(data="sub"))]))],
+        [R("enc", "rs_1"), R("sub", "rs_1")],
+    ),
+    (
+        [
+            {"role": "user", "content": "u", "reasoning_details": [ENC()], "phase": "commentary"},
+            {"role": "tool", "content": "o", "reasoning_details": [ENC()], "phase": "commentary"},
+        ],
+        [U("u"), OUT("", "o")],
+    ),
 ]
 
 
@@ -153,17 +258,39 @@ def test_detail_reads_in_order(impl):
         def get(self, *a):
             log.append(a)
             return super().get(*a)
-    details = [Rec(type="reasoning.encrypted", data="d", format="openai-responses-v1", id="i"),
-               Rec(type="other", data="d"), Rec(type="reasoning.encrypted", data=""),
-               Rec(type="reasoning.encrypted", data="d", format="x")]
+
+    details = [
+        Rec(type="reasoning.encrypted", data="d", format="openai-responses-v1", id="i"),
+        Rec(type="other", data="d"),
+        Rec(type="reasoning.encrypted", data=""),
+        Rec(type="reasoning.encrypted", data="d", format="x"),
+    ]
     impl.convert_messages([{"role": "assistant", "content": None, "reasoning_details": details}])
-    assert log == [("type",), ("data",), ("format",), ("id",), ("type",), ("type",), ("data",),
-                   ("type",), ("data",), ("format",)]
+    assert log == [
+        ("type",),
+        ("data",),
+        ("format",),
+        ("id",),
+        ("type",),
+        ("type",),
+        ("data",),
+        ("type",),
+        ("data",),
+        ("format",),
+    ]
 
 
-@pytest.mark.parametrize("returned,content", [
-    ("n", T("n")), ("", None), ([], []), (5, 5), (None, None), (("t",), ("t",)),
-])
+@pytest.mark.parametrize(
+    "returned,content",
+    [
+        ("n", T("n")),
+        ("", None),
+        ([], []),
+        (5, 5),
+        (None, None),
+        (("t",), ("t",)),
+    ],
+)
 def test_assistant_content_as_normalized(impl, monkeypatch, returned, content):
     """What _normalize_content returns is the item's content; only a non-empty
     text becomes one output_text part."""
@@ -186,9 +313,13 @@ def test_conversion(impl, capsys, messages, instructions, items):
 def test_shared_leaves_and_new_containers(impl):
     sys_text, user_text, args, out = "s" * 40, "u" * 40, {"a": [1]}, "o" * 40
     parts = [{"type": "text", "text": "t"}]
-    msgs = [{"role": "system", "content": sys_text}, U(user_text), U(parts),
-            {"role": "assistant", "content": None, "tool_calls": [tc("i" * 30, "n" * 30, args)]},
-            {"role": "tool", "tool_call_id": "c" * 30, "content": out}]
+    msgs = [
+        {"role": "system", "content": sys_text},
+        U(user_text),
+        U(parts),
+        {"role": "assistant", "content": None, "tool_calls": [tc("i" * 30, "n" * 30, args)]},
+        {"role": "tool", "tool_call_id": "c" * 30, "content": out},
+    ]
     _, items = impl.convert_messages(msgs)
     assert items[0]["content"] is user_text
     assert items[1]["content"] is not parts and items[1]["content"][0] is not parts[0]
@@ -201,6 +332,7 @@ def test_shared_leaves_and_new_containers(impl):
 def test_any_iterable_and_dict_subclasses(impl):
     class D(dict):
         pass
+
     gen = (m for m in [D(role="user", content="a"), D(role="system", content="S")])
     assert impl.convert_messages(gen) == ("S", [U("a")])
 
@@ -208,16 +340,26 @@ def test_any_iterable_and_dict_subclasses(impl):
 IMG = {"type": "image_url", "image_url": {"url": "u"}}
 
 
-@pytest.mark.parametrize("msgs,count", [
-    ([U([IMG, "t", IMG]), {"role": "assistant", "content": [IMG, IMG]},
-      U([{"type": "input_image", "image_url": ""}, {"type": "input_image", "image_url": "v"}])], 3),
-    ([U(["t", IMG])], 1),
-    ([U(["t"]), {"role": "assistant", "content": [IMG]}], 0),
-])
+@pytest.mark.parametrize(
+    "msgs,count",
+    [
+        (
+            [
+                U([IMG, "t", IMG]),
+                {"role": "assistant", "content": [IMG, IMG]},
+                U([{"type": "input_image", "image_url": ""}, {"type": "input_image", "image_url": "v"}]),
+            ],
+            3,
+        ),
+        ([U(["t", IMG])], 1),
+        ([U(["t"]), {"role": "assistant", "content": [IMG]}], 0),
+    ],
+)
 def test_image_count_line(impl, capsys, msgs, count):
     impl.convert_messages(msgs)
     assert capsys.readouterr().out == (
-        f"[IMG] responses_api.convert_messages: {count} input_image part(s) in user messages\n" if count else "")
+        f"[IMG] responses_api.convert_messages: {count} input_image part(s) in user messages\n" if count else ""
+    )
 
 
 IMG_USER = U([{"type": "input_image", "image_url": "u"}])
@@ -250,13 +392,29 @@ def test_get_calls_in_order(impl):
         def get(self, *a):
             log.append(a)
             return super().get(*a)
-    msgs = [Rec(role="assistant", content="c", tool_calls=[Rec(id="i", function=Rec(name="n"))]),
-            Rec(role="tool", content="o"), Rec(role="user")]
+
+    msgs = [
+        Rec(role="assistant", content="c", tool_calls=[Rec(id="i", function=Rec(name="n"))]),
+        Rec(role="tool", content="o"),
+        Rec(role="user"),
+    ]
     impl.convert_messages(msgs)
-    assert log == [("role", ""), ("content", ""), ("tool_calls",), ("reasoning_details",), ("phase",),
-                   ("function", {}), ("id", ""), ("name", ""), ("arguments", ""),
-                   ("role", ""), ("content", ""), ("tool_call_id", ""),
-                   ("role", ""), ("content", "")]
+    assert log == [
+        ("role", ""),
+        ("content", ""),
+        ("tool_calls",),
+        ("reasoning_details",),
+        ("phase",),
+        ("function", {}),
+        ("id", ""),
+        ("name", ""),
+        ("arguments", ""),
+        ("role", ""),
+        ("content", ""),
+        ("tool_call_id", ""),
+        ("role", ""),
+        ("content", ""),
+    ]
 
 
 def test_globals_looked_up_at_call_time(impl, monkeypatch, capsys):
@@ -265,21 +423,23 @@ def test_globals_looked_up_at_call_time(impl, monkeypatch, capsys):
     def fake_normalize(content, text_type):
         seen.append((content, text_type))
         return [{"type": "input_image"}, {"type": "input_image"}]
+
     monkeypatch.setattr(impl, "_normalize_content", fake_normalize)
 
     class FakeJson:
         @staticmethod
         def dumps(value, **kw):
             return ("dumped", value, kw)
+
     monkeypatch.setattr(impl, "json", FakeJson)
-    _, items = impl.convert_messages([U("a"), {"role": "assistant", "content": "b"},
-                                      {"role": "tool", "content": [1]}])
+    _, items = impl.convert_messages([U("a"), {"role": "assistant", "content": "b"}, {"role": "tool", "content": [1]}])
     assert seen == [("a", "input_text"), ("b", "output_text")]
     assert items[2]["output"] == ("dumped", [1], {"ensure_ascii": False})
     assert "2 input_image" in capsys.readouterr().out
 
 
 # --------------------------------- system text: whitespace, str subclasses
+
 
 @pytest.mark.parametrize("role", ["system", "developer"])
 def test_system_text_of_any_whitespace_gives_no_instructions(impl, role):
@@ -289,6 +449,7 @@ def test_system_text_of_any_whitespace_gives_no_instructions(impl, role):
     for kept in NEAR_MISSES:
         content = "\u3000" + kept + "\t"
         assert impl.convert_messages([{"role": role, "content": content}])[0] == content, repr(kept)
+
 
 class Spaced(str):
     def strip(self, *args):
@@ -301,6 +462,7 @@ def test_system_text_subclass_is_stripped_by_its_own_method(impl, content, instr
 
 
 # ------------------------------------------ what a call holds and compares
+
 
 class Dropping(dict):
     """A content part whose every read is logged; its first read drops it
@@ -327,7 +489,10 @@ def test_a_part_dropped_from_its_list_while_read_stays_alive(impl, role, reads):
     if role == "system":
         assert (instructions, items) == ("be brief", [])
     else:
-        assert (instructions, items) == (None, [{"type": "message", "role": "user", "content": [{"type": "input_text", "text": "be brief"}]}])
+        assert (instructions, items) == (
+            None,
+            [{"type": "message", "role": "user", "content": [{"type": "input_text", "text": "be brief"}]}],
+        )
     assert content == [] and ref() is None and log == reads + ["freed"]
 
 
@@ -354,10 +519,13 @@ class AlwaysEqual(str):
     __hash__ = str.__hash__
 
 
-@pytest.mark.parametrize("detail,kept", [
-    ({"type": AlwaysEqual("x"), "data": "d"}, True),
-    ({"type": "reasoning.encrypted", "data": "d", "format": AlwaysEqual("x")}, True),
-])
+@pytest.mark.parametrize(
+    "detail,kept",
+    [
+        ({"type": AlwaysEqual("x"), "data": "d"}, True),
+        ({"type": "reasoning.encrypted", "data": "d", "format": AlwaysEqual("x")}, True),
+    ],
+)
 def test_detail_type_and_format_compare_with_eq(impl, detail, kept):
     """The entry's type and format are tested with ==, as the literal's
     equality: an object whose == and != are not opposites goes by ==."""

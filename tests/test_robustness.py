@@ -1,6 +1,7 @@
 """Reference counts and memory stay exact over many calls of every
 callable, on the success paths and on the failure paths, including inputs
 whose own methods raise."""
+
 import gc
 import os
 import sys
@@ -53,18 +54,31 @@ TOOL = {"type": "function", "function": {"name": "read", "description": "d", "pa
 CONVERSATION = [
     {"role": "system", "content": "  be brief  "},
     {"role": "developer", "content": [{"type": "text", "text": "dev"}, "skip"]},
-    {"role": "user", "content": [{"type": "text", "text": "look"},
-                                 {"type": "image_url", "image_url": {"url": "data:image/png;base64,AA"}}]},
-    {"role": "assistant", "content": "ok", "tool_calls": [
-        {"id": "c1", "type": "function", "function": {"name": "read", "arguments": "{\"p\": 1}"}}]},
+    {
+        "role": "user",
+        "content": [
+            {"type": "text", "text": "look"},
+            {"type": "image_url", "image_url": {"url": "data:image/png;base64,AA"}},
+        ],
+    },
+    {
+        "role": "assistant",
+        "content": "ok",
+        "tool_calls": [{"id": "c1", "type": "function", "function": {"name": "read", "arguments": "{\"p\": 1}"}}],
+    },
     {"role": "tool", "tool_call_id": "c1", "content": {"result": ["é", 1.5, None]}},
     {"role": "tool", "tool_call_id": "c2", "content": "plain"},
 ]
-REPLY = {"id": "r", "model": "m", "output": [
-    {"type": "reasoning", "summary": []},
-    {"type": "message", "content": [{"type": "output_text", "text": "hi "}, {"output_text": "there"}]},
-    {"type": "function_call", "call_id": "c", "name": "f", "arguments": "{}"}],
-    "usage": {"input_tokens": 3, "output_tokens": 4}}
+REPLY = {
+    "id": "r",
+    "model": "m",
+    "output": [
+        {"type": "reasoning", "summary": []},
+        {"type": "message", "content": [{"type": "output_text", "text": "hi "}, {"output_text": "there"}]},
+        {"type": "function_call", "call_id": "c", "name": "f", "arguments": "{}"},
+    ],
+    "usage": {"input_tokens": 3, "output_tokens": 4},
+}
 
 # (callable, args): every one is called many times; failures must raise.
 CASES = [
@@ -83,8 +97,10 @@ CASES = [
     (native.convert_tools, ([{"type": "function", "function": None}],)),
     (native.convert_tools, ([{"type": "function", "function": RaisingGet()}],)),
     (native.convert_tools, (RaisingIter([TOOL]),)),
-    (native.build_payload, (CONVERSATION, {"model": "m"}, [TOOL], {"type": "function", "function": {"name": "read"}},
-                            True, None, 0)),
+    (
+        native.build_payload,
+        (CONVERSATION, {"model": "m"}, [TOOL], {"type": "function", "function": {"name": "read"}}, True, None, 0),
+    ),
     (native.build_payload, (CONVERSATION, None)),
     (native.build_payload, (CONVERSATION, RaisingGet())),
     (native.build_payload, (CONVERSATION, {}, [{"type": "function", "function": 7}])),
@@ -97,11 +113,21 @@ CASES = [
     # reasoning models: settings, token details, raw reasoning, statuses
     (native.build_payload, (CONVERSATION, {"reasoning_effort": "high", "reasoning_summary": "auto"})),
     (native.build_payload, (CONVERSATION, {"reasoning_effort": RaisingEq("none")})),
-    (native.normalize_response, ({"status": "incomplete", "incomplete_details": {"reason": "content_filter"},
-                                  "output": [{"type": "reasoning", "summary": [],
-                                              "content": [{"type": "reasoning_text", "text": "r"}]}],
-                                  "usage": {"input_tokens": 5, "input_tokens_details": {"cached_tokens": 2},
-                                            "output_tokens_details": {"reasoning_tokens": 1}}},)),
+    (
+        native.normalize_response,
+        (
+            {
+                "status": "incomplete",
+                "incomplete_details": {"reason": "content_filter"},
+                "output": [{"type": "reasoning", "summary": [], "content": [{"type": "reasoning_text", "text": "r"}]}],
+                "usage": {
+                    "input_tokens": 5,
+                    "input_tokens_details": {"cached_tokens": 2},
+                    "output_tokens_details": {"reasoning_tokens": 1},
+                },
+            },
+        ),
+    ),
     (native.normalize_response, ({"status": RaisingEq("failed")},)),
     (native.normalize_response, ({"usage": {"input_tokens": 1, "input_tokens_details": RaisingGet()}},)),
 ]
@@ -143,8 +169,12 @@ def test_reference_counts_unchanged(fn, args):
 def test_redirect_request_reference_counts():
     handler = native._PostRedirectHandlerLocal()
     req = urllib.request.Request("http://a.test/x", data=b"{}", headers={"Authorization": "k"}, method="POST")
-    args_list = [(req, None, 307, "", {}, "http://a.test/y"), (req, None, 308, "", {}, "http://b.test/y"),
-                 (req, None, 302, "", {}, "http://a.test/y"), (None, None, 307, "", {}, "http://a.test/y")]
+    args_list = [
+        (req, None, 307, "", {}, "http://a.test/y"),
+        (req, None, 308, "", {}, "http://b.test/y"),
+        (req, None, 302, "", {}, "http://a.test/y"),
+        (None, None, 307, "", {}, "http://a.test/y"),
+    ]
     objects = walk(args_list, []) + [req.headers, req.data]
     for args in args_list:
         call_many(handler.redirect_request, args, 20)

@@ -1,5 +1,6 @@
 """The native module's own surface: import, globals, callables, binding
 errors, documentation strings, tracebacks and the generator protocol."""
+
 import ctypes
 import email.message
 import inspect
@@ -22,15 +23,37 @@ native = pytest.importorskip("routes.responses_api")  # conftest refuses a missi
 
 pytestmark = pytest.mark.usefixtures("native")
 
-GLOBALS = ["json", "urllib", "convert_messages", "_normalize_content", "convert_tools", "build_payload",
-           "normalize_response", "stream_raw", "_PostRedirectHandlerLocal", "_urllib_opener_local", "__test__"]
+GLOBALS = [
+    "json",
+    "urllib",
+    "convert_messages",
+    "_normalize_content",
+    "convert_tools",
+    "build_payload",
+    "normalize_response",
+    "stream_raw",
+    "_PostRedirectHandlerLocal",
+    "_urllib_opener_local",
+    "__test__",
+]
 
 SIGNATURES = {
     "convert_messages": (["api_messages"], None),
     "_normalize_content": (["content", "text_type"], None),
     "convert_tools": (["tools"], None),
-    "build_payload": (["api_messages", "llm_config", "tools", "tool_choice", "stream", "max_tokens",
-                       "temperature", "skip_tool_choice"], (None, None, False, None, None, False)),
+    "build_payload": (
+        [
+            "api_messages",
+            "llm_config",
+            "tools",
+            "tool_choice",
+            "stream",
+            "max_tokens",
+            "temperature",
+            "skip_tool_choice",
+        ],
+        (None, None, False, None, None, False),
+    ),
     "normalize_response": (["resp"], None),
     "stream_raw": (["url", "headers", "payload", "debug_logger"], (None,)),
 }
@@ -38,12 +61,18 @@ SIGNATURES = {
 
 def run_python(code):
     """Runs code in a fresh interpreter; returns (returncode, stdout, stderr)."""
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120, env={**os.environ, "PYTHONWARNINGS": "default"})
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "PYTHONWARNINGS": "default"},
+    )
     return proc.returncode, proc.stdout, proc.stderr
 
 
 # ---------------------------------------------------------------- import
+
 
 def test_globals_in_order():
     names = [k for k in vars(native) if k in GLOBALS]
@@ -57,6 +86,7 @@ def test_globals_in_order():
 
 def test_no_routes_package_init():
     import routes
+
     assert getattr(routes, "__file__", None) is None  # a namespace package
     assert pathlib.Path(native.__file__).name.startswith("responses_api.cpython-%d%d-" % sys.version_info[:2])
     assert (pathlib.Path(native.__file__).parent / "responses_api.pyi").exists()
@@ -79,7 +109,9 @@ def test_reimport_through_new_module_object_is_refused():
     rc, out, err = run_python(code)
     assert rc == 0, err
     assert out.splitlines() == [
-        "Module 'responses_api' has already been imported. Re-initialisation is not supported.", "f"]
+        "Module 'responses_api' has already been imported. Re-initialisation is not supported.",
+        "f",
+    ]
 
 
 def test_second_interpreter_is_refused():
@@ -94,8 +126,9 @@ def test_second_interpreter_is_refused():
     """
     rc, out, err = run_python(code)
     assert rc == 0, err
-    expected = ("ImportError Interpreter change detected - this module can only be loaded into one "
-                "interpreter per process.")
+    expected = (
+        "ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )
     assert out.splitlines() == [expected, expected]
 
 
@@ -118,8 +151,10 @@ def test_first_import_may_be_in_a_subinterpreter_with_its_own_gil():
     """
     rc, out, err = run_python(code)
     assert rc == 0, err
-    assert out.splitlines() == ["None", "Interpreter change detected - this module can only be loaded into one "
-                                "interpreter per process."]
+    assert out.splitlines() == [
+        "None",
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.",
+    ]
 
 
 def test_of_two_subinterpreters_importing_at_once_exactly_one_gets_the_module():
@@ -145,8 +180,9 @@ def test_of_two_subinterpreters_importing_at_once_exactly_one_gets_the_module():
         t.join()
     print(sorted(results))
     """
-    refused = ("ImportError Interpreter change detected - this module can only be loaded into one interpreter "
-               "per process.")
+    refused = (
+        "ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )
     for _ in range(3):
         rc, out, err = run_python(code)
         assert rc == 0, err
@@ -216,8 +252,12 @@ def test_callable_reached_only_through_a_cycle_releases_everything(native):
     rc, out, err = run_python(HOOKED_IMPORT)
     assert rc == 0, err
     # freed, its dict's contents freed, its cached signature released
-    assert out.splitlines() == ["failed refused", "build_payload True True 1", "redirect_request True True 1",
-                                "retried gpt-4o"]
+    assert out.splitlines() == [
+        "failed refused",
+        "build_payload True True 1",
+        "redirect_request True True 1",
+        "retried gpt-4o",
+    ]
 
 
 FAILING_OPENER = """
@@ -254,10 +294,16 @@ def test_failed_import_after_the_handler_class_releases_it_and_can_be_retried(na
     rc, out, err = run_python(FAILING_OPENER)
     assert rc == 0, err
     assert out.splitlines() == [
-        "failed no opener False", "failed no opener False", "handler classes freed [True, True]",
+        "failed no opener False",
+        "failed no opener False",
+        "handler classes freed [True, True]",
         "retried _PostRedirectHandlerLocal True OpenerDirector",
         "('s', [{'type': 'function_call_output', 'call_id': '', 'output': '[1]'}])",
-        "1 f", "1 f", "1 f"]
+        "1 f",
+        "1 f",
+        "1 f",
+    ]
+
 
 def test_reexecuting_the_module_changes_nothing():
     code = """
@@ -278,6 +324,7 @@ print("reloaded")
     assert rc == 0, err
     assert out.strip() == "reloaded"
 
+
 def run_with_builtins(code, namespace):
     """Runs code whose frame has only the given builtins."""
     exec(code, dict(namespace, __builtins__={"next": next}))
@@ -290,13 +337,22 @@ def test_builtins_are_the_modules_own_not_the_callers(impl, monkeypatch, request
     run_with_builtins("next(g)", {"g": g})  # __import__("time") for the timestamp
     req = urllib.request.Request("http://h.example/a", data=b"{}", method="POST")
     found = {}
-    run_with_builtins("found['new'] = h.redirect_request(req, fp, 302, 'Moved', m, 'http://h.example/b')",  # super()
-                      {"h": impl._PostRedirectHandlerLocal(), "req": req, "fp": io.BytesIO(b""),
-                       "m": email.message.Message(), "found": found})
+    run_with_builtins(
+        "found['new'] = h.redirect_request(req, fp, 302, 'Moved', m, 'http://h.example/b')",  # super()
+        {
+            "h": impl._PostRedirectHandlerLocal(),
+            "req": req,
+            "fp": io.BytesIO(b""),
+            "m": email.message.Message(),
+            "found": found,
+        },
+    )
     assert "timestamp" in logger and found["new"].full_url == "http://h.example/b"
+
 
 def test_missing_builtin_is_a_name_error(impl):
     import builtins
+
     req = urllib.request.Request("http://h.example/a", data=b"{}", method="POST")
     handler, saved, raised = impl._PostRedirectHandlerLocal(), builtins.super, None
     del builtins.super  # restored before anything else can need it
@@ -310,11 +366,17 @@ def test_missing_builtin_is_a_name_error(impl):
 
 
 def test_import_warns_about_nothing():
-    proc = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", "import routes.responses_api"],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-X", "dev", "-c", "import routes.responses_api"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
 
+
 # ------------------------------------------------------------- callables
+
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
 def test_callable_attributes(name, twin):
@@ -334,6 +396,7 @@ def test_callable_attributes(name, twin):
 def test_callables_bind_as_functions_do(name, twin):
     class Holder:
         pass
+
     fn, py = getattr(native, name), getattr(twin, name)
     holder = Holder()
     for f in (fn, py):
@@ -371,26 +434,40 @@ class Exploding(dict):
         raise AssertionError("the body must not run on a binding error")
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda: native.build_payload(Exploding()),
-     "build_payload() takes at least 2 positional arguments (1 given)"),
-    (lambda: native.build_payload(llm_config=Exploding()),
-     "build_payload() takes at least 2 positional arguments (0 given)"),
-    (lambda: native.convert_tools(), "convert_tools() takes exactly 1 positional argument (0 given)"),
-    (lambda: native._normalize_content(1), "_normalize_content() takes exactly 2 positional arguments (1 given)"),
-    (lambda: native._normalize_content(text_type=1),
-     "_normalize_content() takes exactly 2 positional arguments (0 given)"),
-    (lambda: native.stream_raw(1, 2, 3, 4, 5), "stream_raw() takes at most 4 positional arguments (5 given)"),
-    (lambda: native.normalize_response(1, 2), "normalize_response() takes exactly 1 positional argument (2 given)"),
-    (lambda: native.build_payload([], Exploding(), 1, 2, 3, 4, 5, 6, 7),
-     "build_payload() takes at most 8 positional arguments (9 given)"),
-    (lambda: native.build_payload([], Exploding(), colour=1),
-     "build_payload() got an unexpected keyword argument 'colour'"),
-    (lambda: native.build_payload([], Exploding(), llm_config=1),
-     "build_payload() got multiple values for keyword argument 'llm_config'"),
-    (lambda: native._PostRedirectHandlerLocal().redirect_request(1, 2, 3, 4, 5),
-     "redirect_request() takes exactly 7 positional arguments (6 given)"),
-])
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda: native.build_payload(Exploding()), "build_payload() takes at least 2 positional arguments (1 given)"),
+        (
+            lambda: native.build_payload(llm_config=Exploding()),
+            "build_payload() takes at least 2 positional arguments (0 given)",
+        ),
+        (lambda: native.convert_tools(), "convert_tools() takes exactly 1 positional argument (0 given)"),
+        (lambda: native._normalize_content(1), "_normalize_content() takes exactly 2 positional arguments (1 given)"),
+        (
+            lambda: native._normalize_content(text_type=1),
+            "_normalize_content() takes exactly 2 positional arguments (0 given)",
+        ),
+        (lambda: native.stream_raw(1, 2, 3, 4, 5), "stream_raw() takes at most 4 positional arguments (5 given)"),
+        (lambda: native.normalize_response(1, 2), "normalize_response() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda: native.build_payload([], Exploding(), 1, 2, 3, 4, 5, 6, 7),
+            "build_payload() takes at most 8 positional arguments (9 given)",
+        ),
+        (
+            lambda: native.build_payload([], Exploding(), colour=1),
+            "build_payload() got an unexpected keyword argument 'colour'",
+        ),
+        (
+            lambda: native.build_payload([], Exploding(), llm_config=1),
+            "build_payload() got multiple values for keyword argument 'llm_config'",
+        ),
+        (
+            lambda: native._PostRedirectHandlerLocal().redirect_request(1, 2, 3, 4, 5),
+            "redirect_request() takes exactly 7 positional arguments (6 given)",
+        ),
+    ],
+)
 def test_binding_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -399,11 +476,11 @@ def test_binding_errors(call, message):
 
 def test_keywords_bind_everywhere():
     assert native.normalize_response(resp=None) is None
-    payload = native.build_payload(llm_config={}, api_messages=[], skip_tool_choice=True, tool_choice="auto",
-                                   stream=1, max_tokens=0, temperature=0)
+    payload = native.build_payload(
+        llm_config={}, api_messages=[], skip_tool_choice=True, tool_choice="auto", stream=1, max_tokens=0, temperature=0
+    )
     assert payload == {"model": "gpt-4o", "input": [], "max_output_tokens": 0, "temperature": 0, "stream": True}
     assert native._normalize_content(text_type="x", content=["a"]) == [{"type": "x", "text": "a"}]
-
 
 
 def fresh(name):
@@ -415,18 +492,32 @@ def fresh(name):
 
 # Keyword names equal to a parameter's but not identical to it bind as a
 # Python function binds them; so do the errors they meet.
-@pytest.mark.parametrize("name,args,kwargs", [
-    ("build_payload", (), dict(api_messages=[{"role": "user", "content": "hi"}], llm_config={"model": "m"},
-                               tools=[{"type": "function", "function": {"name": "f"}}], tool_choice="auto",
-                               stream=True, max_tokens=5, temperature=0.5, skip_tool_choice=False)),
-    ("convert_messages", (), dict(api_messages=[{"role": "system", "content": "s"}])),
-    ("_normalize_content", (), dict(content=["a", {"type": "text", "text": "b"}], text_type="output_text")),
-    ("convert_tools", (), dict(tools=[{"type": "function", "function": {"name": "g"}}])),
-    ("normalize_response", (), dict(resp={"output": [], "usage": {"input_tokens": 1}})),
-    ("build_payload", ([],), dict(llm_config={}, stream=1)),
-    ("build_payload", ([], {}), dict(api_messages=[])),  # given twice
-    ("build_payload", ([], {}), dict(api_messagez=[])),  # no such parameter
-])
+@pytest.mark.parametrize(
+    "name,args,kwargs",
+    [
+        (
+            "build_payload",
+            (),
+            dict(
+                api_messages=[{"role": "user", "content": "hi"}],
+                llm_config={"model": "m"},
+                tools=[{"type": "function", "function": {"name": "f"}}],
+                tool_choice="auto",
+                stream=True,
+                max_tokens=5,
+                temperature=0.5,
+                skip_tool_choice=False,
+            ),
+        ),
+        ("convert_messages", (), dict(api_messages=[{"role": "system", "content": "s"}])),
+        ("_normalize_content", (), dict(content=["a", {"type": "text", "text": "b"}], text_type="output_text")),
+        ("convert_tools", (), dict(tools=[{"type": "function", "function": {"name": "g"}}])),
+        ("normalize_response", (), dict(resp={"output": [], "usage": {"input_tokens": 1}})),
+        ("build_payload", ([],), dict(llm_config={}, stream=1)),
+        ("build_payload", ([], {}), dict(api_messages=[])),  # given twice
+        ("build_payload", ([], {}), dict(api_messagez=[])),  # no such parameter
+    ],
+)
 def test_keywords_built_at_run_time_bind_as_literal_ones(twin, name, args, kwargs):
     def outcome(module, kw):
         try:
@@ -440,27 +531,39 @@ def test_keywords_built_at_run_time_bind_as_literal_ones(twin, name, args, kwarg
     if not isinstance(bound, str):  # the binding errors' texts are the module's own (see above)
         assert bound == outcome(twin, kwargs)
 
+
 def test_functions_pickle_by_reference():
     import pickle
+
     assert pickle.loads(pickle.dumps(native.build_payload)) is native.build_payload
 
 
 # binding errors: the count given, keywords that are not text
 
-@pytest.mark.parametrize("call,message", [
-    # a keyword fills a later slot: the count is where the first gap is
-    (lambda m: m.build_payload(api_messages=[]), "build_payload() takes at least 2 positional arguments (1 given)"),
-    (lambda m: m.build_payload(api_messages=[], tools=1, stream=1),
-     "build_payload() takes at least 2 positional arguments (1 given)"),
-    (lambda m: m.build_payload(tools=[]), "build_payload() takes at least 2 positional arguments (0 given)"),
-    (lambda m: m.stream_raw(url=1, headers=2), "stream_raw() takes at least 3 positional arguments (2 given)"),
-    (lambda m: m.stream_raw(1, payload=3), "stream_raw() takes at least 3 positional arguments (1 given)"),
-    (lambda m: m._normalize_content(content=1), "_normalize_content() takes exactly 2 positional arguments (1 given)"),
-])
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        # a keyword fills a later slot: the count is where the first gap is
+        (lambda m: m.build_payload(api_messages=[]), "build_payload() takes at least 2 positional arguments (1 given)"),
+        (
+            lambda m: m.build_payload(api_messages=[], tools=1, stream=1),
+            "build_payload() takes at least 2 positional arguments (1 given)",
+        ),
+        (lambda m: m.build_payload(tools=[]), "build_payload() takes at least 2 positional arguments (0 given)"),
+        (lambda m: m.stream_raw(url=1, headers=2), "stream_raw() takes at least 3 positional arguments (2 given)"),
+        (lambda m: m.stream_raw(1, payload=3), "stream_raw() takes at least 3 positional arguments (1 given)"),
+        (
+            lambda m: m._normalize_content(content=1),
+            "_normalize_content() takes exactly 2 positional arguments (1 given)",
+        ),
+    ],
+)
 def test_binding_error_counts_the_slots_filled_before_the_gap(native, call, message):
     with pytest.raises(TypeError) as info:
         call(native)
     assert str(info.value) == message
+
 
 def test_keyword_that_is_not_text(native):
     call = ctypes.pythonapi.PyObject_Vectorcall  # the interpreter refuses such a call before it gets here
@@ -475,19 +578,31 @@ def test_keyword_that_is_not_text(native):
 
 # The line of each function's traceback entry: the functions in namespace
 # order, spaced as their definitions would be in a Python module.
-TRACEBACK_LINES = {"convert_messages": 70, "_normalize_content": 160, "convert_tools": 220, "build_payload": 260,
-                   "normalize_response": 310, "stream_raw": 390, "_PostRedirectHandlerLocal.redirect_request": 560}
+TRACEBACK_LINES = {
+    "convert_messages": 70,
+    "_normalize_content": 160,
+    "convert_tools": 220,
+    "build_payload": 260,
+    "normalize_response": 310,
+    "stream_raw": 390,
+    "_PostRedirectHandlerLocal.redirect_request": 560,
+}
 
 
-@pytest.mark.parametrize("call,qualname", [
-    (lambda: native.build_payload([], None), "build_payload"),
-    (lambda: native.convert_messages([None]), "convert_messages"),
-    (lambda: native.convert_tools([{"type": "function", "function": None}]), "convert_tools"),
-    (lambda: native.normalize_response({"usage": 5}), "normalize_response"),
-    (lambda: native._normalize_content(BadStr(), "t"), "_normalize_content"),
-    (lambda: native._PostRedirectHandlerLocal().redirect_request(None, None, 307, "", {}, "http://x/"),
-     "_PostRedirectHandlerLocal.redirect_request"),
-])
+@pytest.mark.parametrize(
+    "call,qualname",
+    [
+        (lambda: native.build_payload([], None), "build_payload"),
+        (lambda: native.convert_messages([None]), "convert_messages"),
+        (lambda: native.convert_tools([{"type": "function", "function": None}]), "convert_tools"),
+        (lambda: native.normalize_response({"usage": 5}), "normalize_response"),
+        (lambda: native._normalize_content(BadStr(), "t"), "_normalize_content"),
+        (
+            lambda: native._PostRedirectHandlerLocal().redirect_request(None, None, 307, "", {}, "http://x/"),
+            "_PostRedirectHandlerLocal.redirect_request",
+        ),
+    ],
+)
 def test_traceback_entry_names_the_function(call, qualname):
     with pytest.raises(Exception) as info:
         call()
@@ -496,12 +611,11 @@ def test_traceback_entry_names_the_function(call, qualname):
     assert ours[0].lineno == TRACEBACK_LINES[qualname]
 
 
-
 class Read1Fails:
     """A response whose second read raises, mid-stream (or that ends after
     one delta), and whose __exit__ may raise too."""
 
-    def __init__(self, read_error=OSError("reset"), exit_error=None):
+    def __init__(self, read_error=OSError("reset"), exit_error=None):  # noqa: B008 (one error object, never changed)
         self.reads = [b'data: {"type": "response.output_text.delta", "delta": "a"}\n\n']
         self.reads += [read_error] if read_error else [b""]
         self.exit_error = exit_error
@@ -531,6 +645,7 @@ class EnterFails(Read1Fails):
 
 def drain(module, response):
     import fake_opener
+
     opener = fake_opener.FakeOpener(response)
     saved = module._urllib_opener_local
     module._urllib_opener_local = opener
@@ -543,19 +658,31 @@ def drain(module, response):
 # An error raised inside a function that another one of the module called
 # carries both entries, outermost first, as nested Python calls would; one
 # raised inside the stream's `with` block carries the generator's entry.
-@pytest.mark.parametrize("call,error,entries", [
-    (lambda m: m.convert_messages([{"role": "user", "content": BadStr()}]), ValueError,
-     ["convert_messages", "_normalize_content"]),
-    (lambda m: m.build_payload([{"role": "assistant", "content": BadStr()}], {}), ValueError,
-     ["build_payload", "convert_messages", "_normalize_content"]),
-    (lambda m: m.build_payload([], {}, tools=[{"type": "function", "function": None}]), AttributeError,
-     ["build_payload", "convert_tools"]),
-    (lambda m: drain(m, Read1Fails()), OSError, ["stream_raw"]),
-    (lambda m: drain(m, Read1Fails(exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
-    (lambda m: drain(m, Read1Fails(read_error=None, exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
-    (lambda m: drain(m, OSError("refused")), OSError, ["stream_raw"]),
-    (lambda m: drain(m, EnterFails()), KeyError, ["stream_raw"]),
-])
+@pytest.mark.parametrize(
+    "call,error,entries",
+    [
+        (
+            lambda m: m.convert_messages([{"role": "user", "content": BadStr()}]),
+            ValueError,
+            ["convert_messages", "_normalize_content"],
+        ),
+        (
+            lambda m: m.build_payload([{"role": "assistant", "content": BadStr()}], {}),
+            ValueError,
+            ["build_payload", "convert_messages", "_normalize_content"],
+        ),
+        (
+            lambda m: m.build_payload([], {}, tools=[{"type": "function", "function": None}]),
+            AttributeError,
+            ["build_payload", "convert_tools"],
+        ),
+        (lambda m: drain(m, Read1Fails()), OSError, ["stream_raw"]),
+        (lambda m: drain(m, Read1Fails(exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
+        (lambda m: drain(m, Read1Fails(read_error=None, exit_error=KeyError("exit"))), KeyError, ["stream_raw"]),
+        (lambda m: drain(m, OSError("refused")), OSError, ["stream_raw"]),
+        (lambda m: drain(m, EnterFails()), KeyError, ["stream_raw"]),
+    ],
+)
 def test_traceback_entries_of_nested_failures(twin, call, error, entries):
     for module in (native, twin):
         with pytest.raises(error) as info:
@@ -567,6 +694,7 @@ def test_traceback_entries_of_nested_failures(twin, call, error, entries):
         else:  # the twin, a Python module, shows the same calls
             assert [f.name for f in frames if f.filename == twin.__file__ and f.name in TRACEBACK_LINES] == entries
 
+
 class BadStr:
     def __str__(self):
         raise ValueError("no text")
@@ -577,6 +705,7 @@ def test_generator_traceback_and_protocol():
     assert gen.__name__ == gen.__qualname__ == "stream_raw"
     assert iter(gen) is gen and not gen.gi_running
     import collections.abc
+
     assert isinstance(gen, collections.abc.Generator)
     with pytest.raises(TypeError) as info:
         gen.send(1)
@@ -591,8 +720,11 @@ def test_generator_error_traceback_entry():
     gen = native.stream_raw("http://127.0.0.1:9/", {}, {"bad": object()})
     with pytest.raises(TypeError) as info:
         next(gen)
-    ours = [(f.name, f.lineno) for f in traceback.extract_tb(info.value.__traceback__)
-            if f.filename == "routes/responses_api.py"]
+    ours = [
+        (f.name, f.lineno)
+        for f in traceback.extract_tb(info.value.__traceback__)
+        if f.filename == "routes/responses_api.py"
+    ]
     assert ours == [("routes.responses_api.stream_raw", TRACEBACK_LINES["stream_raw"])]
 
 

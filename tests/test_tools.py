@@ -1,4 +1,5 @@
 """Chat Completions tool definitions flattened for the Responses API."""
+
 import copy
 
 import pytest
@@ -13,25 +14,56 @@ def nested(name="f", **fn):
 def flat(name, description="", parameters=None):
     if parameters is None:
         parameters = {"type": "object", "properties": {}}
-    return {"type": "function", "name": name, "description": description,
-            "parameters": parameters, "strict": False}
+    return {"type": "function", "name": name, "description": description, "parameters": parameters, "strict": False}
 
 
 SCHEMA = {"type": "object", "properties": {"p": {"type": "string"}}, "required": ["p"]}
 
 CASES = [
-    (None, []), ([], []), ((), []), (0, []), ("", []), ({}, []), (False, []),
-    ({"type": "function"}, []), ("function", []),
-    ([nested("ok", description="d", parameters=SCHEMA), "str", {"type": "other", "function": {"name": "x"}},
-      {"type": "function", "function": {}}, nested(""), nested(None), nested(0), {"function": {"name": "n"}},
-      {"type": "function", "name": "already_flat"}, None, 3, ["function"]],
-     [flat("ok", "d", SCHEMA)]),
-    ([nested("a"), nested("b", description=None, parameters=None)],
-     [flat("a"), {"type": "function", "name": "b", "description": None, "parameters": None, "strict": False}]),
+    (None, []),
+    ([], []),
+    ((), []),
+    (0, []),
+    ("", []),
+    ({}, []),
+    (False, []),
+    ({"type": "function"}, []),
+    ("function", []),
+    (
+        [
+            nested("ok", description="d", parameters=SCHEMA),
+            "str",
+            {"type": "other", "function": {"name": "x"}},
+            {"type": "function", "function": {}},
+            nested(""),
+            nested(None),
+            nested(0),
+            {"function": {"name": "n"}},
+            {"type": "function", "name": "already_flat"},
+            None,
+            3,
+            ["function"],
+        ],
+        [flat("ok", "d", SCHEMA)],
+    ),
+    (
+        [nested("a"), nested("b", description=None, parameters=None)],
+        [flat("a"), {"type": "function", "name": "b", "description": None, "parameters": None, "strict": False}],
+    ),
     ([nested("s", strict=True, extra=1)], [flat("s")]),
     ((nested("t1"), nested("t2", description="two")), [flat("t1"), flat("t2", "two")]),
-    ([nested(7)], [{"type": "function", "name": 7, "description": "", "parameters":
-                    {"type": "object", "properties": {}}, "strict": False}]),
+    (
+        [nested(7)],
+        [
+            {
+                "type": "function",
+                "name": 7,
+                "description": "",
+                "parameters": {"type": "object", "properties": {}},
+                "strict": False,
+            }
+        ],
+    ),
 ]
 
 
@@ -46,8 +78,11 @@ def test_conversion(impl, tools, expected):
 
 def test_results_are_new_and_leaves_shared(impl):
     name, desc, params = "n" * 30, "d" * 30, {"type": "object"}
-    tools = [{"type": "function", "function": {"name": name, "description": desc, "parameters": params}},
-             nested("x"), nested("y")]
+    tools = [
+        {"type": "function", "function": {"name": name, "description": desc, "parameters": params}},
+        nested("x"),
+        nested("y"),
+    ]
     first = impl.convert_tools(tools)
     assert first[0]["name"] is name and first[0]["description"] is desc
     assert first[0]["parameters"] is params
@@ -70,7 +105,8 @@ class BadItem(dict):
 
 
 ERRORS = [
-    (5, TypeError), (True, TypeError),
+    (5, TypeError),
+    (True, TypeError),
     ([{"type": "function", "function": None}], AttributeError),
     ([{"type": "function", "function": "str"}], AttributeError),
     ([{"type": "function", "function": ["x"]}], AttributeError),
@@ -96,12 +132,18 @@ def test_lookups_in_order(impl):
         def __getitem__(self, key):
             log.append(("item", key))
             return super().__getitem__(key)
+
     fn = Rec(name="n", parameters=None)
     impl.convert_tools([Rec(type="function", function=fn), Rec(type="x")])
-    assert log == [("get", "type"), ("get", "function", {}), ("get", "name"), ("item", "name"),
-                   ("get", "description", ""),
-                   ("get", "parameters", {"type": "object", "properties": {}}),
-                   ("get", "type")]
+    assert log == [
+        ("get", "type"),
+        ("get", "function", {}),
+        ("get", "name"),
+        ("item", "name"),
+        ("get", "description", ""),
+        ("get", "parameters", {"type": "object", "properties": {}}),
+        ("get", "type"),
+    ]
 
 
 def test_overridden_lookups_are_used(impl):
@@ -111,5 +153,6 @@ def test_overridden_lookups_are_used(impl):
 
         def __getitem__(self, key):
             return "from-item"
+
     out = impl.convert_tools([{"type": "function", "function": Fn()}])
     assert out == [flat("from-item")]

@@ -2,6 +2,7 @@
 unused ignores reported): each ignored line is an error only the stub's
 types can find, so a module seen as `Any` fails the check too. Checked by
 scripts/check-typing.sh, not collected by pytest."""
+
 from typing import Any
 
 from routes import responses_api as rapi

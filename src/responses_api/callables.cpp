@@ -32,7 +32,7 @@ static_assert(std::size(kEntries) == static_cast<size_t>(Entry::Count));
 }  // namespace
 
 void build_callables() {
-#define RAPI_CREATE(id, name, ...)                                                             \
+#define RAPI_CREATE(id, name, ...)                                                          \
     callable_objects.names[static_cast<int>(Entry::id)] = PyUnicode_InternFromString(name); \
     if (!callable_objects.names[static_cast<int>(Entry::id)]) raise();
     RAPI_CALLABLES(RAPI_CREATE)

@@ -20,7 +20,9 @@ namespace {
 // ------------------------------------------------------------ callables
 
 template <class... T>
-constexpr int count(T...) { return sizeof...(T); }
+constexpr int count(T...) {
+    return sizeof...(T);
+}
 
 using enum DefaultValue;
 
@@ -49,9 +51,9 @@ Ref make_function(Entry entry) {
 // counters (streaming/lines.hpp) and the JSON writer's (json_std.hpp) as a
 // dict, for the tests that hold them linear without timing anything.
 PyObject *checked_counts_now(PyObject *, PyObject *) {
-    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "scanned", framing_counts.scanned, "moved",
-                         framing_counts.moved, "grown", framing_counts.grown, "resized", writer_counts.resized,
-                         "widened", writer_counts.widened, "copied", writer_counts.copied);
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "scanned", framing_counts.scanned, "moved", framing_counts.moved,
+                         "grown", framing_counts.grown, "resized", writer_counts.resized, "widened",
+                         writer_counts.widened, "copied", writer_counts.copied);
 }
 PyMethodDef checked_counts_def = {"_checked_counts", checked_counts_now, METH_NOARGS,
                                   "The counters of this checked build: framing and JSON writing."};
@@ -75,8 +77,7 @@ void check_version() {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                           PY_MAJOR_VERSION, PY_MINOR_VERSION, "routes.responses_api", "does not match", major,
-                           minor));
+                           PY_MAJOR_VERSION, PY_MINOR_VERSION, "routes.responses_api", "does not match", major, minor));
     PyErr_Format(PyExc_ImportError, "routes.responses_api is built for Python %d.%d and cannot run on Python %d.%d",
                  PY_MAJOR_VERSION, PY_MINOR_VERSION, major, minor);
     raise();
@@ -156,8 +157,9 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
     // step: of two importing at once, exactly one can.
     std::int64_t owner = -1;
     if (!state.interpreter.compare_exchange_strong(owner, current) && owner != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     Ref name = Ref::steal_or_null(PyObject_GetAttrString(spec, "name"));

@@ -23,13 +23,13 @@ void each_reference(F &&visit) {
 }  // namespace
 
 void build_state() {
-#define RAPI_CREATE(field, text)              \
+#define RAPI_CREATE(field, text)                \
     S.field = PyUnicode_InternFromString(text); \
     if (!S.field) raise();
     RAPI_STRINGS(RAPI_CREATE)
 #undef RAPI_CREATE
 #define RAPI_CREATE(field, make) \
-    C.field = (make);              \
+    C.field = (make);            \
     if (!C.field) raise();
     RAPI_CONSTANTS(RAPI_CREATE)
 #undef RAPI_CREATE

@@ -151,13 +151,13 @@ struct Constants {
 struct ModuleState {
     Strings strings;
     Constants constants;
-    PyObject *module;           // the one module object (borrowed: sys.modules owns it)
+    PyObject *module;  // the one module object (borrowed: sys.modules owns it)
     // The interpreter that imported it; -1 before the first import. Atomic:
     // interpreters with their own GIL may import the module at the same time.
     std::atomic<std::int64_t> interpreter{-1};
-    PyObject *module_dict;      // the module's globals, where functions look names up
-    PyObject *builtins;         // the builtins of the import, as a module body's `__builtins__` are
-    PyObject *handler_class;    // _PostRedirectHandlerLocal, the class cell of its method
+    PyObject *module_dict;    // the module's globals, where functions look names up
+    PyObject *builtins;       // the builtins of the import, as a module body's `__builtins__` are
+    PyObject *handler_class;  // _PostRedirectHandlerLocal, the class cell of its method
 };
 
 // Zero-initialised: every pointer null until `build_state`.

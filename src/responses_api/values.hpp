@@ -129,8 +129,8 @@ Ref make_tuple(A &&...items) {
 template <class... A>
 Ref call_method(Borrowed obj, Borrowed name, A &&...args) {
     PyObject *stack[] = {obj.get(), Borrowed(args).get()...};
-    return Ref::steal(PyObject_VectorcallMethod(name.get(), stack,
-                                                (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name.get(), stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Calls `callable(args...)` positionally.
@@ -140,8 +140,8 @@ Ref call(Borrowed callable, A &&...args) {
         return Ref::steal(PyObject_CallNoArgs(callable.get()));
     } else {
         PyObject *stack[] = {nullptr, Borrowed(args).get()...};
-        return Ref::steal(PyObject_Vectorcall(callable.get(), stack + 1,
-                                              sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return Ref::steal(
+            PyObject_Vectorcall(callable.get(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 }
 
@@ -150,9 +150,8 @@ Ref call(Borrowed callable, A &&...args) {
 template <class... A>
 Ref call_kw(Borrowed callable, Py_ssize_t npositional, Borrowed kwnames, A &&...args) {
     PyObject *stack[] = {nullptr, Borrowed(args).get()...};
-    return Ref::steal(PyObject_Vectorcall(callable.get(), stack + 1,
-                                          static_cast<size_t>(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames.get()));
+    return Ref::steal(PyObject_Vectorcall(
+        callable.get(), stack + 1, static_cast<size_t>(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 // `getattr(obj, name)`.

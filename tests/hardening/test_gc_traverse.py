@@ -3,6 +3,7 @@ object a callable or a stream's generator owns is among its referents, in
 every stage of the generator, and a reference cycle through any of them is
 collected. Most telling under the sanitizer build (make test-asan), where a
 visit of a freed object fails at once."""
+
 import gc
 import json
 import weakref
@@ -17,21 +18,33 @@ SUMMARY_AT, CALL_AT, FRAGMENT_AT = 1000001, 1000003, 1000004
 EVENTS = [
     {"type": "response.reasoning_summary_text.delta", "output_index": SUMMARY_AT, "summary_index": 5, "delta": "r"},
     # the model's state, kept for the finish delta: nothing is yielded for it
-    {"type": "response.output_item.done", "output_index": 0,
-     "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": "gAAAABpPDIV=="}},
-    {"type": "response.output_item.added", "output_index": 1,
-     "item": {"type": "message", "id": "msg_1", "content": [], "phase": "commentary"}},
-    {"type": "response.output_item.added", "output_index": CALL_AT,
-     "item": {"type": "function_call", "id": "fc_1", "call_id": "call_1", "name": "write_file"}},
+    {
+        "type": "response.output_item.done",
+        "output_index": 0,
+        "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": "gAAAABpPDIV=="},
+    },
+    {
+        "type": "response.output_item.added",
+        "output_index": 1,
+        "item": {"type": "message", "id": "msg_1", "content": [], "phase": "commentary"},
+    },
+    {
+        "type": "response.output_item.added",
+        "output_index": CALL_AT,
+        "item": {"type": "function_call", "id": "fc_1", "call_id": "call_1", "name": "write_file"},
+    },
     # named by its event line only: the generator holds that name meanwhile
     {"output_index": FRAGMENT_AT, "item_id": "fc_2", "delta": "{\"a\""},
 ]
 TEXTS = [json.dumps(e, separators=(",", ":")) for e in EVENTS]
-BODY = ("".join("data: %s\n\n" % t for t in TEXTS[:-1])
-        + "event: response.function_call_arguments.delta\ndata: %s\n\n" % TEXTS[-1]).encode()
+BODY = (
+    "".join("data: %s\n\n" % t for t in TEXTS[:-1])
+    + "event: response.function_call_arguments.delta\ndata: %s\n\n" % TEXTS[-1]
+).encode()
 PENDING = {"tool_calls": [{"index": 1, "id": "fc_2", "function": {"name": "", "arguments": "{\"a\""}}]}
-DETAILS = [{"type": "reasoning.encrypted", "data": "gAAAABpPDIV==", "id": "rs_1", "format": "openai-responses-v1",
-            "index": 0}]
+DETAILS = [
+    {"type": "reasoning.encrypted", "data": "gAAAABpPDIV==", "id": "rs_1", "format": "openai-responses-v1", "index": 0}
+]
 
 
 def referents(obj):
@@ -54,6 +67,7 @@ def stream(native, monkeypatch):
         monkeypatch.setattr(native, "_urllib_opener_local", FakeOpener(resp))
         args = ("".join([URL, "?x"]), {"X-Trace": "t"}, {"model": "m"}, {"log": 1})
         return native.stream_raw(*args), args, resp
+
     return make
 
 
@@ -67,23 +81,28 @@ def test_suspended_generator_visits_everything_it_holds(stream):
     g, args, resp = stream()
     assert [next(g) for _ in range(3)][0] == {"reasoning_content": "r"}
     direct, reachable = referents(g)
-    missing = [name for name, found in [
-        ("url", any(r is args[0] for r in direct)),
-        ("headers", any(r is args[1] for r in direct)),
-        ("payload", any(r is args[2] for r in direct)),
-        ("debug_logger", any(r is args[3] for r in direct)),
-        ("response", any(r is resp for r in direct)),
-        ("reader", any(getattr(r, "__self__", None) is resp and r.__name__ == "read1" for r in direct)),
-        ("__exit__", any(getattr(r, "__self__", None) is resp and r.__name__ == "__exit__" for r in direct)),
-        ("current event", among("response.function_call_arguments.delta", direct)),
-        ("pending delta", among(PENDING, direct)),
-        ("call name", among("write_file", direct)),
-        ("call id", among("call_1", direct)),
-        ("call keys", among(CALL_AT, reachable) and among(FRAGMENT_AT, reachable)),
-        ("summary key", among(SUMMARY_AT, reachable)),
-        ("reasoning details", among(DETAILS, direct)),
-        ("phase", among("commentary", direct)),
-    ] + [("captured line %d" % i, among(t, direct)) for i, t in enumerate(TEXTS)] if not found]
+    missing = [
+        name
+        for name, found in [
+            ("url", any(r is args[0] for r in direct)),
+            ("headers", any(r is args[1] for r in direct)),
+            ("payload", any(r is args[2] for r in direct)),
+            ("debug_logger", any(r is args[3] for r in direct)),
+            ("response", any(r is resp for r in direct)),
+            ("reader", any(getattr(r, "__self__", None) is resp and r.__name__ == "read1" for r in direct)),
+            ("__exit__", any(getattr(r, "__self__", None) is resp and r.__name__ == "__exit__" for r in direct)),
+            ("current event", among("response.function_call_arguments.delta", direct)),
+            ("pending delta", among(PENDING, direct)),
+            ("call name", among("write_file", direct)),
+            ("call id", among("call_1", direct)),
+            ("call keys", among(CALL_AT, reachable) and among(FRAGMENT_AT, reachable)),
+            ("summary key", among(SUMMARY_AT, reachable)),
+            ("reasoning details", among(DETAILS, direct)),
+            ("phase", among("commentary", direct)),
+        ]
+        + [("captured line %d" % i, among(t, direct)) for i, t in enumerate(TEXTS)]
+        if not found
+    ]
     assert missing == []
     assert next(g) == PENDING
     g.close()
@@ -148,11 +167,16 @@ def test_cycle_through_any_held_object_is_collected(impl, monkeypatch, through):
 
 # --------------------------------------------- the key of the last summary
 
+
 def test_suspended_generator_visits_the_key_of_its_last_summary(native, monkeypatch):
     """The (output_index, summary_index) of the last summary delta is a
     tuple of the generator's own; the indices alone are in other state too."""
-    event = {"type": "response.reasoning_summary_text.delta", "output_index": 1000001,
-             "summary_index": 1000002, "delta": "r"}
+    event = {
+        "type": "response.reasoning_summary_text.delta",
+        "output_index": 1000001,
+        "summary_index": 1000002,
+        "delta": "r",
+    }
     body = b"data: " + json.dumps(event).encode() + b"\n\n"
     monkeypatch.setattr(native, "_urllib_opener_local", FakeOpener(FakeResponse1([body, sse(completed())])))
     g = native.stream_raw(URL, {}, {})

@@ -2,6 +2,7 @@
 deltas, and either normally or with the stated exception out of the
 generator; every response that was opened is closed; and both
 implementations get exactly that."""
+
 import gc
 import socketserver
 import threading
@@ -15,8 +16,13 @@ A, B = {"content": "a"}, {"content": "b"}
 GOOD = sse(text("a"), text("b"), completed(input_tokens=2, output_tokens=1))
 GOOD_DELTAS = [A, B, fin(prompt_tokens=2, completion_tokens=1, total_tokens=3)]
 CHUNKED_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
-CREDENTIALS = {"Authorization": "Bearer s", "Proxy-Authorization": "Basic p", "Cookie": "c=1", "Api-Key": "k1",
-               "x-api-key": "k2"}
+CREDENTIALS = {
+    "Authorization": "Bearer s",
+    "Proxy-Authorization": "Basic p",
+    "Cookie": "c=1",
+    "Api-Key": "k1",
+    "x-api-key": "k2",
+}
 PLAIN = {"Content-Type": "application/json", "X-Trace": "t1"}
 
 
@@ -78,7 +84,8 @@ def pings(server, sock):
 RAW = {
     "/headers-then-close": lambda s, sock: sock.sendall(CHUNKED_HEAD),
     "/headers-then-close-length": lambda s, sock: sock.sendall(
-        b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: 500\r\n\r\n"),
+        b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: 500\r\n\r\n"
+    ),
     "/no-reply": lambda s, sock: None,
     "/cut-chunked": lambda s, sock: sock.sendall(CHUNKED_HEAD + chunk(sse(text("a")) + b'data: {"type":"resp')),
     "/bad-chunked": lambda s, sock: sock.sendall(CHUNKED_HEAD + chunk(sse(text("a"))) + b"zz\r\nnot hex\r\n0\r\n\r\n"),
@@ -90,12 +97,20 @@ RAW = {
 def servers():
     s, other, raw = SSEServer().start(), SSEServer().start(), RawServer()
     raw.scripts.update(RAW)
-    s.route("/one-byte", *[GOOD[i:i + 1] for i in range(len(GOOD))])
+    s.route("/one-byte", *[GOOD[i : i + 1] for i in range(len(GOOD))])
     s.route("/cut-line", sse(text("a")), b'data: {"type":"response.output_text.delta","del', mode="close")
-    s.route("/garbage", b"\x00\xff\xfe\x89PNG\r\n\x1a\n" + bytes(range(256)) + b"\n" + sse(text("a")) + b"\xc3(" * 50,
-            mode="close")
-    s.route("/down", b"<html><body><h1>503 Service Unavailable</h1></body></html>", status=503,
-            headers={"Content-Type": "text/html"}, mode="length")
+    s.route(
+        "/garbage",
+        b"\x00\xff\xfe\x89PNG\r\n\x1a\n" + bytes(range(256)) + b"\n" + sse(text("a")) + b"\xc3(" * 50,
+        mode="close",
+    )
+    s.route(
+        "/down",
+        b"<html><body><h1>503 Service Unavailable</h1></body></html>",
+        status=503,
+        headers={"Content-Type": "text/html"},
+        mode="length",
+    )
     s.redirect("/loop", 307, "/loop")
     s.redirect("/same-origin", 307, s.url("/v1/responses"))
     s.redirect("/other-origin", 308, other.url("/v1/responses"))

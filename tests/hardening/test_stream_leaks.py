@@ -2,6 +2,7 @@
 each time, and nothing is left behind (memory, references to the inputs and
 to the exception being handled around a close or throw, file descriptors,
 unclosed-resource warnings)."""
+
 import gc
 import os
 import subprocess
@@ -12,7 +13,19 @@ import warnings
 
 import pytest
 
-from sse_server import CUT_OFF, URL, SSEServer, ZERO, FakeResponse, FakeResponse1, completed, err, fin, sse, text, Tracking
+from sse_server import (
+    CUT_OFF,
+    SSEServer,
+    ZERO,
+    FakeResponse,
+    FakeResponse1,
+    completed,
+    err,
+    fin,
+    sse,
+    text,
+    Tracking,
+)
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 # Under AddressSanitizer freed memory sits in quarantine: RSS says nothing there.
@@ -26,34 +39,79 @@ REASONING = sse(
     {"type": SUMMARY, "output_index": 0, "summary_index": 0, "delta": "Plan"},
     {"type": SUMMARY, "output_index": 0, "summary_index": 0, "delta": "ning"},
     {"type": SUMMARY, "output_index": 0, "summary_index": 1, "delta": "Check"},
-    {"type": "response.output_item.done", "output_index": 0,
-     "item": {"type": "reasoning", "summary": [{"type": "summary_text", "text": "Planning"},
-                                               {"type": "summary_text", "text": "Check"}]}},
-    {"type": "response.output_item.done", "output_index": 1,
-     "item": {"type": "reasoning", "summary": [{"type": "summary_text", "text": "Whole"},
-                                               {"type": "summary_text", "text": "two"}]}},
+    {
+        "type": "response.output_item.done",
+        "output_index": 0,
+        "item": {
+            "type": "reasoning",
+            "summary": [{"type": "summary_text", "text": "Planning"}, {"type": "summary_text", "text": "Check"}],
+        },
+    },
+    {
+        "type": "response.output_item.done",
+        "output_index": 1,
+        "item": {
+            "type": "reasoning",
+            "summary": [{"type": "summary_text", "text": "Whole"}, {"type": "summary_text", "text": "two"}],
+        },
+    },
 )
-REASONED = [{"reasoning_content": "Plan"}, {"reasoning_content": "ning"}, {"reasoning_content": "\n\nCheck"},
-            {"reasoning_content": "\n\nWhole\n\ntwo"}, {"content": "hi"}]
-FAILED_WITH_USAGE = sse({"type": "response.failed", "response": {
-    "error": {"message": "boom"}, "usage": {"input_tokens": 3, "output_tokens": 2}}})
-BILLED_FAILURE = dict(err("Responses API response.failed: boom"), _usage=dict(prompt_tokens=3, completion_tokens=2, total_tokens=5))
+REASONED = [
+    {"reasoning_content": "Plan"},
+    {"reasoning_content": "ning"},
+    {"reasoning_content": "\n\nCheck"},
+    {"reasoning_content": "\n\nWhole\n\ntwo"},
+    {"content": "hi"},
+]
+FAILED_WITH_USAGE = sse(
+    {
+        "type": "response.failed",
+        "response": {"error": {"message": "boom"}, "usage": {"input_tokens": 3, "output_tokens": 2}},
+    }
+)
+BILLED_FAILURE = dict(
+    err("Responses API response.failed: boom"), _usage=dict(prompt_tokens=3, completion_tokens=2, total_tokens=5)
+)
 # Two parallel calls at a shared output index, and usage with token details.
 DETAILS = {"input_tokens_details": {"cached_tokens": 2}, "output_tokens_details": {"reasoning_tokens": 1}}
-SHARED_INDEX = sse(*[dict(e, output_index=0) for e in (
-    {"type": "response.output_item.added", "item": {"type": "function_call", "id": "fc_1", "call_id": "c1", "name": "f"}},
-    {"type": "response.output_item.added", "item": {"type": "function_call", "id": "fc_2", "call_id": "c2", "name": "g"}},
-    {"type": "response.function_call_arguments.delta", "item_id": "fc_2", "delta": "{}"},
-    {"type": "response.function_call_arguments.delta", "item_id": "fc_1", "delta": "{}"})],
-    {"type": "response.output_item.done", "output_index": 1, "item": {"type": "message", "content": [{"text": "whole"}]}},
-    completed(input_tokens=3, output_tokens=2, **DETAILS))
-SHARED_INDEX_DELTAS = [{"tool_calls": [{"index": 0, "id": "c1", "function": {"name": "f", "arguments": ""}}]},
-                       {"tool_calls": [{"index": 1, "id": "c2", "function": {"name": "g", "arguments": ""}}]},
-                       {"tool_calls": [{"index": 1, "id": "c2", "function": {"name": "", "arguments": "{}"}}]},
-                       {"tool_calls": [{"index": 0, "id": "c1", "function": {"name": "", "arguments": "{}"}}]},
-                       {"content": "whole"},
-                       fin("tool_calls", prompt_tokens=3, completion_tokens=2, total_tokens=5,
-                           prompt_tokens_details={"cached_tokens": 2}, completion_tokens_details={"reasoning_tokens": 1})]
+SHARED_INDEX = sse(
+    *[
+        dict(e, output_index=0)
+        for e in (
+            {
+                "type": "response.output_item.added",
+                "item": {"type": "function_call", "id": "fc_1", "call_id": "c1", "name": "f"},
+            },
+            {
+                "type": "response.output_item.added",
+                "item": {"type": "function_call", "id": "fc_2", "call_id": "c2", "name": "g"},
+            },
+            {"type": "response.function_call_arguments.delta", "item_id": "fc_2", "delta": "{}"},
+            {"type": "response.function_call_arguments.delta", "item_id": "fc_1", "delta": "{}"},
+        )
+    ],
+    {
+        "type": "response.output_item.done",
+        "output_index": 1,
+        "item": {"type": "message", "content": [{"text": "whole"}]},
+    },
+    completed(input_tokens=3, output_tokens=2, **DETAILS),
+)
+SHARED_INDEX_DELTAS = [
+    {"tool_calls": [{"index": 0, "id": "c1", "function": {"name": "f", "arguments": ""}}]},
+    {"tool_calls": [{"index": 1, "id": "c2", "function": {"name": "g", "arguments": ""}}]},
+    {"tool_calls": [{"index": 1, "id": "c2", "function": {"name": "", "arguments": "{}"}}]},
+    {"tool_calls": [{"index": 0, "id": "c1", "function": {"name": "", "arguments": "{}"}}]},
+    {"content": "whole"},
+    fin(
+        "tool_calls",
+        prompt_tokens=3,
+        completion_tokens=2,
+        total_tokens=5,
+        prompt_tokens_details={"cached_tokens": 2},
+        completion_tokens_details={"reasoning_tokens": 1},
+    ),
+]
 # The model's own state, kept for the finish delta: encrypted reasoning (cut
 # short at added, whole at done; one item without an id) and a phase at
 # message added, another at done (after the text sent whole there). Large,
@@ -62,37 +120,88 @@ SHARED_INDEX_DELTAS = [{"tool_calls": [{"index": 0, "id": "c1", "function": {"na
 ENCRYPTED = ["gAAAAB" + c * 1500 for c in "xy"]
 PHASES = ["final_answer" + "-" * 300, "commentary" + "-" * 300]
 MODEL_STATE = sse(
-    {"type": "response.output_item.added", "output_index": 0,
-     "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": ENCRYPTED[0][:40]}},
-    {"type": "response.output_item.done", "output_index": 0,
-     "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": ENCRYPTED[0]}},
-    {"type": "response.output_item.done", "output_index": 1,
-     "item": {"type": "reasoning", "summary": [], "encrypted_content": ENCRYPTED[1]}},
-    {"type": "response.output_item.added", "output_index": 2,
-     "item": {"type": "message", "content": [], "phase": PHASES[0]}},
+    {
+        "type": "response.output_item.added",
+        "output_index": 0,
+        "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": ENCRYPTED[0][:40]},
+    },
+    {
+        "type": "response.output_item.done",
+        "output_index": 0,
+        "item": {"type": "reasoning", "id": "rs_1", "summary": [], "encrypted_content": ENCRYPTED[0]},
+    },
+    {
+        "type": "response.output_item.done",
+        "output_index": 1,
+        "item": {"type": "reasoning", "summary": [], "encrypted_content": ENCRYPTED[1]},
+    },
+    {
+        "type": "response.output_item.added",
+        "output_index": 2,
+        "item": {"type": "message", "content": [], "phase": PHASES[0]},
+    },
 )
-MESSAGE_DONE = sse({"type": "response.output_item.done", "output_index": 2,
-                    "item": {"type": "message", "content": [{"type": "output_text", "text": "hi"}], "phase": PHASES[1]}})
-MODEL_STATE_FIN = dict(fin(prompt_tokens=3, completion_tokens=2, total_tokens=5), _reasoning_details=[
-    {"type": "reasoning.encrypted", "data": ENCRYPTED[0], "id": "rs_1", "format": "openai-responses-v1", "index": 0},
-    {"type": "reasoning.encrypted", "data": ENCRYPTED[1], "id": None, "format": "openai-responses-v1", "index": 1}],
-    _phase=PHASES[1])
+MESSAGE_DONE = sse(
+    {
+        "type": "response.output_item.done",
+        "output_index": 2,
+        "item": {"type": "message", "content": [{"type": "output_text", "text": "hi"}], "phase": PHASES[1]},
+    }
+)
+MODEL_STATE_FIN = dict(
+    fin(prompt_tokens=3, completion_tokens=2, total_tokens=5),
+    _reasoning_details=[
+        {
+            "type": "reasoning.encrypted",
+            "data": ENCRYPTED[0],
+            "id": "rs_1",
+            "format": "openai-responses-v1",
+            "index": 0,
+        },
+        {"type": "reasoning.encrypted", "data": ENCRYPTED[1], "id": None, "format": "openai-responses-v1", "index": 1},
+    ],
+    _phase=PHASES[1],
+)
 ENDINGS = {  # name: (body pieces, how the consumer ends it, the deltas it sees, the exception it gets)
-    "completed": (lambda: [HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
-                  [{"content": "hi"}, fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
-    "failed": (lambda: [HI + sse({"type": "response.failed", "error": {"message": "boom"}})], "drain",
-               [{"content": "hi"}, err("Responses API response.failed: boom")], None),
-    "error_event": (lambda: [sse({"type": "error", "message": "bad"}), HI], "drain",
-                    [err("Responses API error: bad")], None),
+    "completed": (
+        lambda: [HI, sse(completed(input_tokens=3, output_tokens=2))],
+        "drain",
+        [{"content": "hi"}, fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)],
+        None,
+    ),
+    "failed": (
+        lambda: [HI + sse({"type": "response.failed", "error": {"message": "boom"}})],
+        "drain",
+        [{"content": "hi"}, err("Responses API response.failed: boom")],
+        None,
+    ),
+    "error_event": (
+        lambda: [sse({"type": "error", "message": "bad"}), HI],
+        "drain",
+        [err("Responses API error: bad")],
+        None,
+    ),
     "done": (lambda: [HI, b"data: [DONE]\n\n", HI], "drain", [{"content": "hi"}], None),
     "failed_with_usage": (lambda: [HI, FAILED_WITH_USAGE], "drain", [{"content": "hi"}, BILLED_FAILURE], None),
-    "reasoning_summary": (lambda: [REASONING, HI, sse(completed(input_tokens=3, output_tokens=2))], "drain",
-                          REASONED + [fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)], None),
+    "reasoning_summary": (
+        lambda: [REASONING, HI, sse(completed(input_tokens=3, output_tokens=2))],
+        "drain",
+        REASONED + [fin(prompt_tokens=3, completion_tokens=2, total_tokens=5)],
+        None,
+    ),
     "shared_index_with_details": (lambda: [SHARED_INDEX], "drain", SHARED_INDEX_DELTAS, None),
-    "model_state": (lambda: [MODEL_STATE, HI, MESSAGE_DONE, sse(completed(input_tokens=3, output_tokens=2))], "drain",
-                    [{"content": "hi"}, MODEL_STATE_FIN], None),
-    "model_state_failed": (lambda: [MODEL_STATE, HI, MESSAGE_DONE, FAILED_WITH_USAGE], "drain",
-                           [{"content": "hi"}, BILLED_FAILURE], None),
+    "model_state": (
+        lambda: [MODEL_STATE, HI, MESSAGE_DONE, sse(completed(input_tokens=3, output_tokens=2))],
+        "drain",
+        [{"content": "hi"}, MODEL_STATE_FIN],
+        None,
+    ),
+    "model_state_failed": (
+        lambda: [MODEL_STATE, HI, MESSAGE_DONE, FAILED_WITH_USAGE],
+        "drain",
+        [{"content": "hi"}, BILLED_FAILURE],
+        None,
+    ),
     "model_state_close": (lambda: [MODEL_STATE, MESSAGE_DONE, HI, HI], "close", [{"content": "hi"}], None),
     "end_of_body": (lambda: [HI, b"data: {\"partial"], "drain", [{"content": "hi"}, CUT_OFF], None),
     "read_error": (lambda: [HI, OSError("reset")], "drain", [{"content": "hi"}], "OSError"),
@@ -233,14 +342,16 @@ def test_every_ending_many_times_through_fake_opener(impl, monkeypatch, ending, 
     assert traced < 32 * 1024, "Python memory grew by %d bytes over 500 streams" % traced
     # The native module's own heap (C++) is invisible to tracemalloc: RSS
     # tells, and is only noise for the twin.
-    assert SANITIZED or impl.__name__ == "twin.responses_api" or grown < 2 * 1024 * 1024, \
+    assert SANITIZED or impl.__name__ == "twin.responses_api" or grown < 2 * 1024 * 1024, (
         "RSS grew by %d bytes over 1000 streams" % grown
+    )
 
 
-
-
-CALL = {"type": "response.output_item.added", "output_index": 0,
-        "item": {"type": "function_call", "id": "i", "call_id": "c", "name": "f"}}
+CALL = {
+    "type": "response.output_item.added",
+    "output_index": 0,
+    "item": {"type": "function_call", "id": "i", "call_id": "c", "name": "f"},
+}
 
 # In a fresh interpreter that imports the module first (so that the strings
 # it interns are its own, not ones the compiler made immortal first, as in
@@ -279,14 +390,25 @@ print(len(held), counts() == refs)
 # What the closing delta hands out (its finish reason, error text, the keys
 # and counts of its usage) is the stream's to give: a reference of its own
 # each time, however many streams end.
-@pytest.mark.parametrize("events,leaves", [
-    ([completed(input_tokens=1)], 9), ([CALL, completed(input_tokens=1)], 9),
-    ([{"type": "response.failed", "error": {"message": "x"}}], 11), ([], 11),
-], ids=["stop", "tool_calls", "error", "cut-off"])
+@pytest.mark.parametrize(
+    "events,leaves",
+    [
+        ([completed(input_tokens=1)], 9),
+        ([CALL, completed(input_tokens=1)], 9),
+        ([{"type": "response.failed", "error": {"message": "x"}}], 11),
+        ([], 11),
+    ],
+    ids=["stop", "tool_calls", "error", "cut-off"],
+)
 def test_the_closing_delta_hands_out_references_of_its_own(native, events, leaves):
-    proc = subprocess.run([sys.executable, "-c", FRESH, os.path.dirname(os.path.dirname(__file__))],
-                          input=sse(*events), capture_output=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", FRESH, os.path.dirname(os.path.dirname(__file__))],
+        input=sse(*events),
+        capture_output=True,
+        timeout=120,
+    )
     assert (proc.returncode, proc.stdout.decode()) == (0, f"{leaves} True\n"), proc.stderr.decode()
+
 
 REAL = [  # (path, how, deltas seen, exception type or None)
     ("/completed", "drain", [{"content": "hi"}, fin(prompt_tokens=1, total_tokens=1)], None),
@@ -296,8 +418,12 @@ REAL = [  # (path, how, deltas seen, exception type or None)
     ("/failed-with-usage", "drain", [{"content": "hi"}, BILLED_FAILURE], None),
     ("/reasoning", "drain", REASONED + [fin(prompt_tokens=1, total_tokens=1)], None),
     ("/shared-index", "drain", SHARED_INDEX_DELTAS, None),
-    ("/model-state", "drain",
-     [{"content": "hi"}, dict(MODEL_STATE_FIN, _usage=dict(ZERO, prompt_tokens=1, total_tokens=1))], None),
+    (
+        "/model-state",
+        "drain",
+        [{"content": "hi"}, dict(MODEL_STATE_FIN, _usage=dict(ZERO, prompt_tokens=1, total_tokens=1))],
+        None,
+    ),
     ("/completed", "close", [{"content": "hi"}], None),
     ("/completed", "throw", [{"content": "hi"}], "RuntimeError"),
     ("/completed", "drop", [{"content": "hi"}], None),
@@ -327,6 +453,7 @@ def server():
 def settle(limit, target):
     """Waits (bounded) for the server's handler threads to let go of their sockets."""
     import time
+
     deadline = time.monotonic() + 2.0
     while fds() > target + limit and time.monotonic() < deadline:
         time.sleep(0.02)
@@ -384,7 +511,7 @@ class Endless:
                 return sse(completed(input_tokens=1, output_tokens=2))
             return b""
         n = min(n, self.left)
-        piece = self.double[self.offset:self.offset + n]
+        piece = self.double[self.offset : self.offset + n]
         self.offset = (self.offset + n) % len(self.block)
         self.left -= n
         return piece
@@ -406,6 +533,9 @@ def test_long_stream_memory_is_bounded(native, monkeypatch):
         text_len += len(d.get("content", ""))
     events = total // len(Endless.EVENT)
     assert count == events + 1 and text_len == 36 * events
-    assert last == {"_finish_reason": "stop", "_usage": dict(ZERO, prompt_tokens=1, completion_tokens=2, total_tokens=3)}
+    assert last == {
+        "_finish_reason": "stop",
+        "_usage": dict(ZERO, prompt_tokens=1, completion_tokens=2, total_tokens=3),
+    }
     assert resp.closed
     assert SANITIZED or peak - base < 16 * 1024 * 1024, "RSS grew by %d bytes over a 200 MB stream" % (peak - base)

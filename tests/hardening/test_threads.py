@@ -1,4 +1,5 @@
 """Streams on several threads at once, and one generator advanced from two."""
+
 import threading
 
 import pytest
@@ -75,8 +76,12 @@ def test_generator_advanced_from_two_threads(impl, monkeypatch, second):
     first.start()
     assert resp.entered.wait(10)  # the first thread is inside the read now
     assert g.gi_running
-    calls = {"next": lambda: next(g), "send": lambda: g.send(None), "close": g.close,
-             "throw": lambda: g.throw(KeyError("k"))}
+    calls = {
+        "next": lambda: next(g),
+        "send": lambda: g.send(None),
+        "close": g.close,
+        "throw": lambda: g.throw(KeyError("k")),
+    }
     with pytest.raises(ValueError, match="^generator already executing$"):
         calls[second]()
     resp.release.set()

@@ -3,6 +3,7 @@ model for three requests: a call, its output and a second call, then the
 final answer. The model's own state (its encrypted reasoning and the phase of
 its messages) must go back with every next request, streamed or not.
 """
+
 import json
 import urllib.request
 
@@ -10,29 +11,56 @@ import pytest
 
 from sse_server import sse
 
-TOOLS = [{"type": "function", "function": {
-    "name": "get_weather", "description": "Current weather for a city.",
-    "parameters": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]}}}]
+TOOLS = [
+    {
+        "type": "function",
+        "function": {
+            "name": "get_weather",
+            "description": "Current weather for a city.",
+            "parameters": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]},
+        },
+    }
+]
 CONFIG = {"model": "gpt-5.4-mini", "reasoning_effort": "medium", "reasoning_summary": "auto", "store": False}
-CONVERSATION = [{"role": "system", "content": "Be brief."},
-                {"role": "user", "content": "Weather in Paris, then Rome?"}]
-USAGE = {"input_tokens": 40, "input_tokens_details": {"cached_tokens": 0}, "output_tokens": 30,
-         "output_tokens_details": {"reasoning_tokens": 20}, "total_tokens": 70}
+CONVERSATION = [{"role": "system", "content": "Be brief."}, {"role": "user", "content": "Weather in Paris, then Rome?"}]
+USAGE = {
+    "input_tokens": 40,
+    "input_tokens_details": {"cached_tokens": 0},
+    "output_tokens": 30,
+    "output_tokens_details": {"reasoning_tokens": 20},
+    "total_tokens": 70,
+}
 
 
 def reasoning(n, summary):
-    return {"type": "reasoning", "id": "rs_%d" % n, "summary": [{"type": "summary_text", "text": summary}],
-            "encrypted_content": "gAAAAB-encrypted-%d" % n}
+    return {
+        "type": "reasoning",
+        "id": "rs_%d" % n,
+        "summary": [{"type": "summary_text", "text": summary}],
+        "encrypted_content": "gAAAAB-encrypted-%d" % n,
+    }
 
 
 def message(text, phase):
-    return {"type": "message", "id": "msg_%d" % len(text), "status": "completed", "role": "assistant",
-            "phase": phase, "content": [{"type": "output_text", "text": text, "annotations": []}]}
+    return {
+        "type": "message",
+        "id": "msg_%d" % len(text),
+        "status": "completed",
+        "role": "assistant",
+        "phase": phase,
+        "content": [{"type": "output_text", "text": text, "annotations": []}],
+    }
 
 
 def call(n, city):
-    return {"type": "function_call", "id": "fc_%d" % n, "call_id": "call_%d" % n, "name": "get_weather",
-            "arguments": json.dumps({"city": city}), "status": "completed"}
+    return {
+        "type": "function_call",
+        "id": "fc_%d" % n,
+        "call_id": "call_%d" % n,
+        "name": "get_weather",
+        "arguments": json.dumps({"city": city}),
+        "status": "completed",
+    }
 
 
 # What the model answers to each request.
@@ -44,8 +72,14 @@ REPLIES = [
 
 
 def response(n, output):
-    return {"id": "resp_%d" % n, "object": "response", "status": "completed", "model": CONFIG["model"],
-            "output": output, "usage": USAGE}
+    return {
+        "id": "resp_%d" % n,
+        "object": "response",
+        "status": "completed",
+        "model": CONFIG["model"],
+        "output": output,
+        "usage": USAGE,
+    }
 
 
 def stream_of(n, output):
@@ -53,19 +87,44 @@ def stream_of(n, output):
     encrypted content not yet whole), its pieces, then done."""
     events = [{"type": "response.created", "response": {"id": "resp_%d" % n, "status": "in_progress"}}]
     for i, item in enumerate(output):
-        added = dict(item, encrypted_content="gAAAAB-part") if item["type"] == "reasoning" else \
-            dict(item, content=[]) if item["type"] == "message" else dict(item, arguments="")
+        added = (
+            dict(item, encrypted_content="gAAAAB-part")
+            if item["type"] == "reasoning"
+            else dict(item, content=[])
+            if item["type"] == "message"
+            else dict(item, arguments="")
+        )
         events.append({"type": "response.output_item.added", "output_index": i, "item": added})
         if item["type"] == "reasoning":
             for k, part in enumerate(item["summary"]):
-                events.append({"type": "response.reasoning_summary_text.delta", "item_id": item["id"],
-                               "output_index": i, "summary_index": k, "delta": part["text"]})
+                events.append(
+                    {
+                        "type": "response.reasoning_summary_text.delta",
+                        "item_id": item["id"],
+                        "output_index": i,
+                        "summary_index": k,
+                        "delta": part["text"],
+                    }
+                )
         elif item["type"] == "message":
-            events.append({"type": "response.output_text.delta", "item_id": item["id"], "output_index": i,
-                           "content_index": 0, "delta": item["content"][0]["text"]})
+            events.append(
+                {
+                    "type": "response.output_text.delta",
+                    "item_id": item["id"],
+                    "output_index": i,
+                    "content_index": 0,
+                    "delta": item["content"][0]["text"],
+                }
+            )
         else:
-            events.append({"type": "response.function_call_arguments.delta", "item_id": item["id"],
-                           "output_index": i, "delta": item["arguments"]})
+            events.append(
+                {
+                    "type": "response.function_call_arguments.delta",
+                    "item_id": item["id"],
+                    "output_index": i,
+                    "delta": item["arguments"],
+                }
+            )
         events.append({"type": "response.output_item.done", "output_index": i, "item": item})
     events.append({"type": "response.completed", "response": response(n, output)})
     return sse(*events)
@@ -83,8 +142,9 @@ def streamed_turn(impl, url, messages):
     for delta in impl.stream_raw(url, {"Content-Type": "application/json"}, payload):
         content += delta.get("content", "")
         for fragment in delta.get("tool_calls", []):
-            c = calls.setdefault(fragment["index"], {"id": "", "type": "function",
-                                                     "function": {"name": "", "arguments": ""}})
+            c = calls.setdefault(
+                fragment["index"], {"id": "", "type": "function", "function": {"name": "", "arguments": ""}}
+            )
             c["id"] = fragment["id"] or c["id"]
             c["function"]["name"] = fragment["function"]["name"] or c["function"]["name"]
             c["function"]["arguments"] += fragment["function"]["arguments"]
@@ -113,16 +173,23 @@ def plain_turn(impl, url, messages):
 def agent_loop(impl, server, turn, reply_of):
     messages = list(CONVERSATION)
     for n, output in enumerate(REPLIES, 1):
-        url = server.route("/v1/responses", reply_of(n, output),
-                           **({} if turn is streamed_turn else {"mode": "length",
-                                                                "headers": {"Content-Type": "application/json"}}))
+        url = server.route(
+            "/v1/responses",
+            reply_of(n, output),
+            **({} if turn is streamed_turn else {"mode": "length", "headers": {"Content-Type": "application/json"}}),
+        )
         assistant, finish = turn(impl, url, messages)
         messages.append(assistant)
         if finish != "tool_calls":
             break
         for c in assistant["tool_calls"]:
-            messages.append({"role": "tool", "tool_call_id": c["id"],
-                             "content": run_tool(c["function"]["name"], c["function"]["arguments"])})
+            messages.append(
+                {
+                    "role": "tool",
+                    "tool_call_id": c["id"],
+                    "content": run_tool(c["function"]["name"], c["function"]["arguments"]),
+                }
+            )
     return messages, [json.loads(r.body) for r in server.requests]
 
 
@@ -131,8 +198,12 @@ def R(n):
 
 
 def FC(n, city):
-    return {"type": "function_call", "call_id": "call_%d" % n, "name": "get_weather",
-            "arguments": json.dumps({"city": city})}
+    return {
+        "type": "function_call",
+        "call_id": "call_%d" % n,
+        "name": "get_weather",
+        "arguments": json.dumps({"city": city}),
+    }
 
 
 def OUT(n, text):
@@ -140,8 +211,12 @@ def OUT(n, text):
 
 
 USER = {"type": "message", "role": "user", "content": "Weather in Paris, then Rome?"}
-COMMENTARY = {"type": "message", "role": "assistant", "content": [{"type": "output_text", "text": "Checking Paris first."}],
-              "phase": "commentary"}
+COMMENTARY = {
+    "type": "message",
+    "role": "assistant",
+    "content": [{"type": "output_text", "text": "Checking Paris first."}],
+    "phase": "commentary",
+}
 # The input of each request: every reasoning item right before what it led to.
 INPUTS = [
     [USER],
@@ -150,9 +225,11 @@ INPUTS = [
 ]
 
 
-@pytest.mark.parametrize("turn,reply_of", [(streamed_turn, stream_of),
-                                           (plain_turn, lambda n, output: json.dumps(response(n, output)).encode())],
-                         ids=["streamed", "not-streamed"])
+@pytest.mark.parametrize(
+    "turn,reply_of",
+    [(streamed_turn, stream_of), (plain_turn, lambda n, output: json.dumps(response(n, output)).encode())],
+    ids=["streamed", "not-streamed"],
+)
 def test_the_model_state_goes_back_with_every_request(impl, server, turn, reply_of):
     messages, requests = agent_loop(impl, server, turn, reply_of)
     assert len(requests) == 3
@@ -160,9 +237,17 @@ def test_the_model_state_goes_back_with_every_request(impl, server, turn, reply_
     streamed = turn is streamed_turn
     for r in requests:
         assert list(r) == ["model", "input", "max_output_tokens", "instructions", "reasoning", "include", "store"] + (
-            ["stream"] if streamed else []) + ["tools", "tool_choice"]
+            ["stream"] if streamed else []
+        ) + ["tools", "tool_choice"]
         assert r["include"] == ["reasoning.encrypted_content"] and r["store"] is False
     final = messages[-1]
     assert final["content"] == "Paris 18 °C, Rome 24 °C." and final["phase"] == "final_answer"
-    assert final["reasoning_details"] == [{"type": "reasoning.encrypted", "data": "gAAAAB-encrypted-3", "id": "rs_3",
-                                           "format": "openai-responses-v1", "index": 0}]
+    assert final["reasoning_details"] == [
+        {
+            "type": "reasoning.encrypted",
+            "data": "gAAAAB-encrypted-3",
+            "id": "rs_3",
+            "format": "openai-responses-v1",
+            "index": 0,
+        }
+    ]

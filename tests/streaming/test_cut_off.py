@@ -1,6 +1,7 @@
 """Replies cut off before their terminal event, served by a real local server
 under each HTTP framing: the stream must end in an error the host can tell
 from a complete reply."""
+
 import socket
 import threading
 
@@ -8,13 +9,24 @@ import pytest
 
 from sse_server import CUT_OFF, completed, fin, ordered, sse, text
 
-CALL = [{"type": "response.output_item.added", "output_index": 1,
-         "item": {"type": "function_call", "id": "fc_1", "call_id": "call_1", "name": "f", "arguments": ""}},
-        {"type": "response.function_call_arguments.delta", "output_index": 1, "item_id": "fc_1", "delta": '{"a":'},
-        {"type": "response.function_call_arguments.delta", "output_index": 1, "item_id": "fc_1", "delta": "1}"}]
+CALL = [
+    {
+        "type": "response.output_item.added",
+        "output_index": 1,
+        "item": {"type": "function_call", "id": "fc_1", "call_id": "call_1", "name": "f", "arguments": ""},
+    },
+    {"type": "response.function_call_arguments.delta", "output_index": 1, "item_id": "fc_1", "delta": '{"a":'},
+    {"type": "response.function_call_arguments.delta", "output_index": 1, "item_id": "fc_1", "delta": "1}"},
+]
 WHOLE = sse(text("Hel"), text("lo"), *CALL, completed(input_tokens=3, output_tokens=4))
 TC = lambda i, id, n="", a="": {"tool_calls": [{"index": i, "id": id, "function": {"name": n, "arguments": a}}]}  # noqa: E731
-DELTAS = [{"content": "Hel"}, {"content": "lo"}, TC(0, "call_1", "f"), TC(0, "call_1", "", '{"a":'), TC(0, "call_1", "", "1}")]
+DELTAS = [
+    {"content": "Hel"},
+    {"content": "lo"},
+    TC(0, "call_1", "f"),
+    TC(0, "call_1", "", '{"a":'),
+    TC(0, "call_1", "", "1}"),
+]
 
 
 def cut_at(what):
@@ -74,8 +86,11 @@ def short_length_server():
             length = int(head.lower().split(b"content-length:")[1].split(b"\r\n")[0])
             while len(got) < length:
                 got += conn.recv(65536)
-            head = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: %d\r\n\r\n" % (len(body) + 500)
+            head = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: %d\r\n\r\n" % (
+                len(body) + 500
+            )
             conn.sendall(head + body)
+
     t = threading.Thread(target=lambda: [serve() for _ in range(2)], daemon=True)
     t.start()
     yield "http://127.0.0.1:%d/v1/responses" % listener.getsockname()[1]

@@ -1,4 +1,5 @@
 """Streaming over a real local HTTP server, and the redirect handler."""
+
 import email.message
 import io
 import json
@@ -15,8 +16,15 @@ C = lambda t: {"content": t}  # noqa: E731
 PAYLOAD = {"model": "m", "input": "\u00e9\u2713", "stream": True}
 BODY = json.dumps(PAYLOAD, ensure_ascii=False, separators=(",", ":")).encode()
 SECRET = {"authorization", "proxy-authorization", "cookie", "api-key", "x-api-key"}
-HEADERS = {"Authorization": "Bearer k", "Proxy-Authorization": "Basic p", "Cookie": "s=1", "api-KEY": "a",
-           "X-Api-Key": "x", "X-Custom": "c", "Content-Type": "application/json"}
+HEADERS = {
+    "Authorization": "Bearer k",
+    "Proxy-Authorization": "Basic p",
+    "Cookie": "s=1",
+    "api-KEY": "a",
+    "X-Api-Key": "x",
+    "X-Custom": "c",
+    "Content-Type": "application/json",
+}
 
 
 @pytest.fixture
@@ -28,21 +36,33 @@ def server2():
 
 @pytest.mark.parametrize("mode", ["chunked", "close"])
 def test_body_framings(impl, server, mode):
-    words = ["Hel", "lo, ", "w\u00f6rld ", "\u2713\U0001F31F", "!"]
+    words = ["Hel", "lo, ", "w\u00f6rld ", "\u2713\U0001f31f", "!"]
     body = sse(*map(text, words), completed(input_tokens=4, output_tokens=6))
-    url = server.route("/v1/responses", *[body[i:i + 7] for i in range(0, len(body), 7)], mode=mode)
-    assert list(impl.stream_raw(url, {"Authorization": "Bearer k"}, PAYLOAD)) == \
-        [C(w) for w in words] + [fin(prompt_tokens=4, completion_tokens=6, total_tokens=10)]
+    url = server.route("/v1/responses", *[body[i : i + 7] for i in range(0, len(body), 7)], mode=mode)
+    assert list(impl.stream_raw(url, {"Authorization": "Bearer k"}, PAYLOAD)) == [C(w) for w in words] + [
+        fin(prompt_tokens=4, completion_tokens=6, total_tokens=10)
+    ]
     (r,) = server.requests
-    assert (r.method, r.path, r.body, r.headers["authorization"], r.headers["content-length"]) == \
-        ("POST", "/v1/responses", BODY, "Bearer k", str(len(BODY)))
+    assert (r.method, r.path, r.body, r.headers["authorization"], r.headers["content-length"]) == (
+        "POST",
+        "/v1/responses",
+        BODY,
+        "Bearer k",
+        str(len(BODY)),
+    )
 
 
 @pytest.mark.parametrize("mode", ["chunked", "close"])
 def test_each_delta_arrives_before_the_pause_ends(impl, server, mode):
     go = [threading.Event(), threading.Event()]
-    url = server.route("/v1/responses", sse(text("one")), sse(text("two")) + b"event: x\n",
-                       sse(text("three"), completed()), mode=mode, waits={1: go[0], 2: go[1]})
+    url = server.route(
+        "/v1/responses",
+        sse(text("one")),
+        sse(text("two")) + b"event: x\n",
+        sse(text("three"), completed()),
+        mode=mode,
+        waits={1: go[0], 2: go[1]},
+    )
     g = impl.stream_raw(url, {}, PAYLOAD)
     assert next(g) == C("one")  # the server sends nothing more until go[0] is set
     go[0].set()
@@ -79,12 +99,17 @@ STREAM = sse(text("hi"), completed(input_tokens=1, output_tokens=1))
 def test_redirect_same_origin(impl, server, code):
     server.route("/v1/responses", STREAM)
     url = server.redirect("/old", code, "/v1/responses")
-    assert list(impl.stream_raw(url, HEADERS, PAYLOAD)) == [C("hi"), fin(prompt_tokens=1, completion_tokens=1, total_tokens=2)]
+    assert list(impl.stream_raw(url, HEADERS, PAYLOAD)) == [
+        C("hi"),
+        fin(prompt_tokens=1, completion_tokens=1, total_tokens=2),
+    ]
     first, second = server.requests
     assert (first.method, first.path, first.body) == ("POST", "/old", BODY)
     if code in (307, 308):  # method, body and every header sent again
         assert (second.method, second.body) == ("POST", BODY)
-        assert {k: second.headers[k] for k in (h.lower() for h in HEADERS)} == {k.lower(): v for k, v in HEADERS.items()}
+        assert {k: second.headers[k] for k in (h.lower() for h in HEADERS)} == {
+            k.lower(): v for k, v in HEADERS.items()
+        }
     else:  # the library's own behaviour: a GET without body, same-origin headers kept
         assert (second.method, second.body, second.headers["authorization"]) == ("GET", b"", "Bearer k")
         assert "content-length" not in second.headers
@@ -105,6 +130,7 @@ def test_redirect_to_another_origin_drops_credentials(impl, server, server2, cod
 
 
 # redirect_request called directly
+
 
 def request(url="http://h.example/a", method="POST", data=b"{}", raw_cookie=False):
     req = urllib.request.Request(url, data=data, headers=dict(HEADERS), method=method)
@@ -127,32 +153,65 @@ def outcome(handler, req, code, newurl):
         new = redirect(handler, req, code, newurl)
     except urllib.error.HTTPError as e:
         return ("HTTPError", e.code)
-    return (new.full_url, new.get_method(), new.data, new.headers, new.unredirected_hdrs, new.origin_req_host, new.unverifiable)
+    return (
+        new.full_url,
+        new.get_method(),
+        new.data,
+        new.headers,
+        new.unredirected_hdrs,
+        new.origin_req_host,
+        new.unverifiable,
+    )
 
 
-@pytest.mark.parametrize("method,code", [("POST", 307), ("POST", 308), ("PUT", 307), ("PUT", 308), (None, 307), (None, 308)])
+@pytest.mark.parametrize(
+    "method,code", [("POST", 307), ("POST", 308), ("PUT", 307), ("PUT", 308), (None, 307), (None, 308)]
+)
 def test_preserved_on_307_308(impl, method, code):
     req = request(method=method)
     new = redirect(impl._PostRedirectHandlerLocal(), req, code, "http://h.example:80/b")
-    assert (new.full_url, new.get_method(), new.headers, new.origin_req_host, new.unverifiable, new.unredirected_hdrs) == \
-        ("http://h.example:80/b", method or "POST", req.headers, req.origin_req_host, True, {})
+    assert (
+        new.full_url,
+        new.get_method(),
+        new.headers,
+        new.origin_req_host,
+        new.unverifiable,
+        new.unredirected_hdrs,
+    ) == ("http://h.example:80/b", method or "POST", req.headers, req.origin_req_host, True, {})
     assert new.data is req.data
 
 
-@pytest.mark.parametrize("method,code", [("POST", 301), ("POST", 302), ("POST", 303), ("PUT", 302), ("GET", 307), ("GET", 308),
-                                         ("HEAD", 307), ("GET", 301), ("DELETE", 307), ("post", 307), ("put", 308)])
+@pytest.mark.parametrize(
+    "method,code",
+    [
+        ("POST", 301),
+        ("POST", 302),
+        ("POST", 303),
+        ("PUT", 302),
+        ("GET", 307),
+        ("GET", 308),
+        ("HEAD", 307),
+        ("GET", 301),
+        ("DELETE", 307),
+        ("post", 307),
+        ("put", 308),
+    ],
+)
 def test_other_cases_go_to_the_library(impl, method, code):
     new = "http://h.example/b"
-    assert outcome(impl._PostRedirectHandlerLocal(), request(method=method), code, new) == \
-        outcome(urllib.request.HTTPRedirectHandler(), request(method=method), code, new)
-
+    assert outcome(impl._PostRedirectHandlerLocal(), request(method=method), code, new) == outcome(
+        urllib.request.HTTPRedirectHandler(), request(method=method), code, new
+    )
 
 
 # A str code meets the int codes 307 and 308 as `==` meets them: never
 # equal, so the library decides (and refuses); the code is never read as
 # text of the other's length (the sanitizer build sees any such read).
-STR_CODES = [ch * n for ch in ("a", "\xe9", "\u20ac", "\U0001f600") for n in [*range(0, 20), 31, 32, 33, 64, 1000]] \
-    + ["307", "308", "abcdefgh"]
+STR_CODES = [ch * n for ch in ("a", "\xe9", "\u20ac", "\U0001f600") for n in [*range(0, 20), 31, 32, 33, 64, 1000]] + [
+    "307",
+    "308",
+    "abcdefgh",
+]
 
 
 @pytest.mark.parametrize("method", ["POST", "PUT"])
@@ -160,8 +219,12 @@ def test_a_str_code_compares_with_the_int_codes_as_equality_does(impl, method):
     handler, library = impl._PostRedirectHandlerLocal(), urllib.request.HTTPRedirectHandler()
     for code in STR_CODES:
         new = "http://h.example/b"
-        assert outcome(handler, request(method=method), code, new) == \
-            outcome(library, request(method=method), code, new) == ("HTTPError", code), repr(code)
+        assert (
+            outcome(handler, request(method=method), code, new)
+            == outcome(library, request(method=method), code, new)
+            == ("HTTPError", code)
+        ), repr(code)
+
 
 ORIGINS = [
     ("http://h.example/a", "http://H.EXAMPLE:80/b", True),
@@ -186,7 +249,11 @@ ORIGINS = [
 def test_credentials_stay_with_their_origin(impl, code, old, new, same):
     req = request(old, raw_cookie=True)
     got = redirect(impl._PostRedirectHandlerLocal(), req, code, new)
-    expected = req.headers if code == 307 else redirect(urllib.request.HTTPRedirectHandler(), request(old, raw_cookie=True), 302, new).headers
+    expected = (
+        req.headers
+        if code == 307
+        else redirect(urllib.request.HTTPRedirectHandler(), request(old, raw_cookie=True), 302, new).headers
+    )
     if not same:
         expected = {k: v for k, v in expected.items() if k.lower() not in SECRET}
         assert "X-custom" in expected and "Cookie" not in expected
@@ -194,13 +261,23 @@ def test_credentials_stay_with_their_origin(impl, code, old, new, same):
 
 
 # names that only begin (or end) like a credential header's are no credentials
-NEAR_CREDENTIALS = {"Auth": "1", "Authorizatio": "2", "Authorizations": "3", "Cook": "4", "Proxy-Auth": "5",
-                    "Api": "6", "X-Api": "7", "X-Api-Keys": "8"}
+NEAR_CREDENTIALS = {
+    "Auth": "1",
+    "Authorizatio": "2",
+    "Authorizations": "3",
+    "Cook": "4",
+    "Proxy-Auth": "5",
+    "Api": "6",
+    "X-Api": "7",
+    "X-Api-Keys": "8",
+}
 
 
 @pytest.mark.parametrize("code", [307, 302])
 def test_near_credential_names_follow_the_redirect(impl, code):
-    req = urllib.request.Request("http://h.example/a", data=b"{}", headers={**HEADERS, **NEAR_CREDENTIALS}, method="POST")
+    req = urllib.request.Request(
+        "http://h.example/a", data=b"{}", headers={**HEADERS, **NEAR_CREDENTIALS}, method="POST"
+    )
     got = redirect(impl._PostRedirectHandlerLocal(), req, code, "http://other.example/b")
     assert {k.lower() for k in got.headers} >= {k.lower() for k in NEAR_CREDENTIALS}
     assert not SECRET & {k.lower() for k in got.headers}
@@ -214,20 +291,28 @@ def test_opener_uses_the_handler(impl):
 
 # --------------------------- redirect: header names, unparseable addresses
 
+
 @pytest.mark.parametrize("code", [307, 302])
 def test_header_name_that_cannot_be_encoded_is_no_credential(impl, code):
-    req = urllib.request.Request("http://h.example/a", data=b"{}", method="POST",
-                                 headers={"Authorization": "Bearer k", "X-\udc80": "v"})
-    new = impl._PostRedirectHandlerLocal().redirect_request(req, io.BytesIO(b""), code, "Moved",
-                                                            email.message.Message(), "http://other.example/b")
+    req = urllib.request.Request(
+        "http://h.example/a", data=b"{}", method="POST", headers={"Authorization": "Bearer k", "X-\udc80": "v"}
+    )
+    new = impl._PostRedirectHandlerLocal().redirect_request(
+        req, io.BytesIO(b""), code, "Moved", email.message.Message(), "http://other.example/b"
+    )
     assert new.headers == {"X-\udc80": "v"}
+
 
 @pytest.mark.parametrize("method, code", [("POST", 307), ("PUT", 308), ("GET", 302)])
 @pytest.mark.parametrize("newurl", ["http://[bad/", "https://[::1/v1"])
 def test_redirect_to_unparseable_address_raises(impl, method, code, newurl):
     # urlsplit rejects the target; the handler lets that error out rather
     # than treating the address as another origin.
-    req = urllib.request.Request("http://a.example/v1", data=b"{}" if method != "GET" else None, method=method,
-                                 headers={"Authorization": "Bearer k"})
+    req = urllib.request.Request(
+        "http://a.example/v1",
+        data=b"{}" if method != "GET" else None,
+        method=method,
+        headers={"Authorization": "Bearer k"},
+    )
     with pytest.raises(ValueError, match="Invalid IPv6 URL"):
         impl._PostRedirectHandlerLocal().redirect_request(req, None, code, "m", {}, newurl)

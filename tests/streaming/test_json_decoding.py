@@ -3,6 +3,7 @@ same decision to skip a line or to raise. The native reader may call the
 standard scanner directly when the module's `json` is the standard one; a
 stand-in `json` (same functions, another object) forces the plain loads call,
 and both must agree with each other and with json.loads itself."""
+
 import json
 import types
 
@@ -55,10 +56,31 @@ def check(monkeypatch, lines):
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True) | st.text(),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=5), inner, max_size=4),
-    max_leaves=12)
+    max_leaves=12,
+)
 
-junk = st.sampled_from(["", " ", "\t", "\u00a0", "x", "]", "}", ",", "\ufeff", "\\", '"', "1", "e5", "NaN",
-                        "-Infinity", "\ud800", "\x00", "//"])
+junk = st.sampled_from(
+    [
+        "",
+        " ",
+        "\t",
+        "\u00a0",
+        "x",
+        "]",
+        "}",
+        ",",
+        "\ufeff",
+        "\\",
+        '"',
+        "1",
+        "e5",
+        "NaN",
+        "-Infinity",
+        "\ud800",
+        "\x00",
+        "//",
+    ]
+)
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -76,12 +98,31 @@ def test_decoding_matches_loads(monkeypatch, values, edits):
     assert deltas[:-1] == expected
 
 
-@pytest.mark.parametrize("text", [
-    '{"a":1} x', '{"a":1}{"b":2}', '\ufeff{"a":1}', ' {"a":1} ', '{"a":1}\u00a0', '{"a":NaN}',
-    '{"a":Infinity,"b":-Infinity}', '{"a":1,"a":2}', '{"a":' + "9" * 5000 + "}", '{"a":1e400}',
-    '{"a":"\\ud800"}', '{"a":"\\udc00\\ud800"}', '{"a":"é\u2028"}', "", "[", "nul", '"s"', "[1]", "{}",
-    '{"type":"response.output_text.delta","delta":"x"}\r',
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"a":1} x',
+        '{"a":1}{"b":2}',
+        '\ufeff{"a":1}',
+        ' {"a":1} ',
+        '{"a":1}\u00a0',
+        '{"a":NaN}',
+        '{"a":Infinity,"b":-Infinity}',
+        '{"a":1,"a":2}',
+        '{"a":' + "9" * 5000 + "}",
+        '{"a":1e400}',
+        '{"a":"\\ud800"}',
+        '{"a":"\\udc00\\ud800"}',
+        '{"a":"é\u2028"}',
+        "",
+        "[",
+        "nul",
+        '"s"',
+        "[1]",
+        "{}",
+        '{"type":"response.output_text.delta","delta":"x"}\r',
+    ],
+)
 def test_edge_lines(monkeypatch, text):
     check(monkeypatch, [text, wrapped('"after"')])
 
@@ -89,6 +130,7 @@ def test_edge_lines(monkeypatch, text):
 @pytest.mark.parametrize("offset", range(-3, 4))
 def test_deep_nesting_same_decision(monkeypatch, offset):
     """A RecursionError propagates at the same depth on both paths."""
+
     def depth_ok(n):
         return outcome(native, monkeypatch, STAND_IN, [wrapped("[" * n + "]" * n)])[0] is not RecursionError
 
@@ -104,6 +146,7 @@ def test_deep_nesting_same_decision(monkeypatch, offset):
 
 C = lambda t: {"content": t}  # noqa: E731
 COMPLETION = sse(completed())
+
 
 def test_replaced_json_loads_is_called_for_every_data_line(impl, monkeypatch):
     calls = []
@@ -124,6 +167,7 @@ def test_replaced_json_loads_is_called_for_every_data_line(impl, monkeypatch):
     monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
     list(impl.stream_raw(URL, {}, {}))
     assert calls == []  # restored: the spy is out of the way again
+
 
 class Patched:
     """A decoder method of the standard class replaced: every line must go
@@ -152,6 +196,7 @@ def test_patched_standard_decoder_is_honoured(impl, monkeypatch, method):
     deltas, result = stream_result(impl, monkeypatch, FakeResponse1([sse(text("a"), text("b")), COMPLETION]))
     assert (deltas, result[0], patched.calls) == ([C("A"), C("B"), fin()], "value", 3)
 
+
 class ForgetfulJson:
     """json.loads that fails with ValueError, and no JSONDecodeError to
     tell it by: evaluating the except clause fails."""
@@ -162,11 +207,13 @@ class ForgetfulJson:
     def loads(s):
         raise ValueError("not today")
 
+
 def test_except_clause_that_fails_is_raised_with_its_context(impl, monkeypatch):
     monkeypatch.setattr(impl, "json", ForgetfulJson)
     resp = FakeResponse1([sse(text("a"))])
     deltas, result = stream_result(impl, monkeypatch, resp)
     assert (deltas, result[1], result[3]) == ([], AttributeError, ValueError) and resp.closed
+
 
 @pytest.mark.parametrize("how", ["replaced-loads", "too-deep"])
 def test_decode_error_other_than_a_value_error_propagates(impl, monkeypatch, how):
@@ -196,6 +243,7 @@ def test_decode_error_other_than_a_value_error_propagates(impl, monkeypatch, how
 @pytest.mark.parametrize("json_module,loads_runs", [(json, False), (STAND_IN, True)], ids=["standard", "stand-in"])
 def test_the_reader_decodes_with_the_scanner_itself(monkeypatch, json_module, loads_runs):
     from test_json_encoding import json_frames
+
     lines = [wrapped('"a"'), "{bad", wrapped('"\\u00e9"'), " " + wrapped("[1, {}]") + " "]
     entered = json_frames(lambda: outcome(native, monkeypatch, json_module, lines))
     decoding = [name for name in entered if name in ("loads", "decode", "raw_decode")]  # the body's dumps aside
@@ -211,29 +259,48 @@ def scanner_around(scan):
     def scan_once(s, idx):
         value, end = scan(s, idx)
         return louder(value), end
+
     return scan_once
 
 
-real_make_scanner, real_raw_decode, real_decode = json.scanner.make_scanner, json.JSONDecoder.raw_decode, \
-    json.JSONDecoder.decode
+real_make_scanner, real_raw_decode, real_decode = (
+    json.scanner.make_scanner,
+    json.JSONDecoder.raw_decode,
+    json.JSONDecoder.decode,
+)
 
 # What json.loads goes through, replaced piece by piece: the stream decodes
 # as json.loads now does. A new make_scanner alone changes nothing, for
 # json.loads nor for the stream: the default decoder made its scanner
 # already.
 JSON_REPLACEMENTS = {
-    "scan_once": (lambda mp: mp.setattr(json._default_decoder, "scan_once",
-                                        scanner_around(json._default_decoder.scan_once)), True),
-    "make_scanner and a new default decoder": (lambda mp: (
-        mp.setattr(json.scanner, "make_scanner", lambda ctx: scanner_around(real_make_scanner(ctx))),
-        mp.setattr(json, "_default_decoder", json.JSONDecoder())), True),
-    "make_scanner alone": (lambda mp: mp.setattr(json.scanner, "make_scanner",
-                                                 lambda ctx: scanner_around(real_make_scanner(ctx))), False),
-    "raw_decode": (lambda mp: mp.setattr(json.JSONDecoder, "raw_decode",
-                                         lambda self, s, idx=0: (lambda v, e: (louder(v), e))(
-                                             *real_raw_decode(self, s, idx))), True),
-    "decode": (lambda mp: mp.setattr(json.JSONDecoder, "decode",
-                                     lambda self, s, _w=None: louder(real_decode(self, s))), True),
+    "scan_once": (
+        lambda mp: mp.setattr(json._default_decoder, "scan_once", scanner_around(json._default_decoder.scan_once)),
+        True,
+    ),
+    "make_scanner and a new default decoder": (
+        lambda mp: (
+            mp.setattr(json.scanner, "make_scanner", lambda ctx: scanner_around(real_make_scanner(ctx))),
+            mp.setattr(json, "_default_decoder", json.JSONDecoder()),
+        ),
+        True,
+    ),
+    "make_scanner alone": (
+        lambda mp: mp.setattr(json.scanner, "make_scanner", lambda ctx: scanner_around(real_make_scanner(ctx))),
+        False,
+    ),
+    "raw_decode": (
+        lambda mp: mp.setattr(
+            json.JSONDecoder,
+            "raw_decode",
+            lambda self, s, idx=0: (lambda v, e: (louder(v), e))(*real_raw_decode(self, s, idx)),
+        ),
+        True,
+    ),
+    "decode": (
+        lambda mp: mp.setattr(json.JSONDecoder, "decode", lambda self, s, _w=None: louder(real_decode(self, s))),
+        True,
+    ),
 }
 
 

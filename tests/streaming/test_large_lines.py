@@ -1,5 +1,6 @@
 """Lines of megabytes (a completion carrying a long output) are framed like
 any other: split across thousands of reads, surrounded by small lines."""
+
 import json
 import os
 import tracemalloc
@@ -9,7 +10,7 @@ import pytest
 from sse_server import CUT_OFF, URL, FakeOpener, FakeResponse, completed, sse, text
 
 
-from sse_server import FakeOpener, FakeResponse, FakeResponse1, URL
+from sse_server import FakeResponse1
 
 
 def event(obj):
@@ -19,11 +20,13 @@ def event(obj):
 @pytest.mark.parametrize("piece", [4096, 4093])
 def test_megabyte_lines_between_small_ones(impl, monkeypatch, piece):
     long_text = ("é mot—" * 400_000)[:2_100_000]
-    body = (event({"type": "response.output_text.delta", "delta": "a"})
-            + event({"type": "response.output_text.delta", "delta": long_text})
-            + event({"type": "response.output_text.delta", "delta": "b"}) * 3
-            + event({"type": "response.completed", "response": {"usage": {"input_tokens": 1}}}))
-    pieces = [body[i:i + piece] for i in range(0, len(body), piece)]
+    body = (
+        event({"type": "response.output_text.delta", "delta": "a"})
+        + event({"type": "response.output_text.delta", "delta": long_text})
+        + event({"type": "response.output_text.delta", "delta": "b"}) * 3
+        + event({"type": "response.completed", "response": {"usage": {"input_tokens": 1}}})
+    )
+    pieces = [body[i : i + piece] for i in range(0, len(body), piece)]
     monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse(pieces)))
     log = {}
     deltas = list(impl.stream_raw(URL, {}, {}, log))
@@ -33,6 +36,7 @@ def test_megabyte_lines_between_small_ones(impl, monkeypatch, piece):
 
 
 # -------------------------------------------------- the line buffer's size
+
 
 class MidLine:
     """A body of comment lines read in pieces that all end inside a line,
@@ -59,7 +63,7 @@ class MidLine:
         if self.left <= 0:
             return b""
         size = len(self.LINE)
-        piece = self.LINE[:size // 2] if self.first else self.LINE[size // 2:] + self.LINE[:size // 2]
+        piece = self.LINE[: size // 2] if self.first else self.LINE[size // 2 :] + self.LINE[: size // 2]
         self.first = False
         self.left -= len(piece)
         self.reads += 1
@@ -81,7 +85,7 @@ def test_a_finished_stream_frees_its_line_buffer_at_once(impl, monkeypatch):
     """The buffer that framed a 4 MiB line is freed when the stream ends,
     not when the generator that is still held is."""
     body = sse(text("x" * (4 << 20)), completed())
-    pieces = [body[i:i + 65536] for i in range(0, len(body), 65536)]
+    pieces = [body[i : i + 65536] for i in range(0, len(body), 65536)]
     monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(FakeResponse(pieces)))
     del body, pieces
     tracemalloc.start()
@@ -119,12 +123,16 @@ def big_event(size):
 # Reads larger than the 4096 bytes asked for: the buffer grows past its
 # doubling step in one append, at the start, after a partial line, and
 # after a compaction.
-@pytest.mark.parametrize("chunks", [
-    lambda: [big_event(2 * MIB)],
-    lambda: [SMALL[:7], SMALL[7:] + big_event(2 * MIB) + SMALL[:3], SMALL[3:]],
-    lambda: [SMALL * 300, big_event(8193) * 3, big_event(2 * MIB + 1)[:-5], big_event(2 * MIB + 1)[-5:] + SMALL],
-    lambda: [b"".join([SMALL, big_event(3 * MIB), SMALL, big_event(16385)]) * 2],
-], ids=["one-chunk", "after-a-partial-line", "after-compaction", "many-in-one"])
+@pytest.mark.parametrize(
+    "chunks",
+    [
+        lambda: [big_event(2 * MIB)],
+        lambda: [SMALL[:7], SMALL[7:] + big_event(2 * MIB) + SMALL[:3], SMALL[3:]],
+        lambda: [SMALL * 300, big_event(8193) * 3, big_event(2 * MIB + 1)[:-5], big_event(2 * MIB + 1)[-5:] + SMALL],
+        lambda: [b"".join([SMALL, big_event(3 * MIB), SMALL, big_event(16385)]) * 2],
+    ],
+    ids=["one-chunk", "after-a-partial-line", "after-compaction", "many-in-one"],
+)
 def test_reads_larger_than_asked_for(impl, monkeypatch, chunks):
     pieces = chunks()
     expected = [json.loads(line[6:]) for line in b"".join(pieces).split(b"\n") if line.startswith(b"data: ")]
@@ -144,7 +152,7 @@ def test_framing_stays_linear(native, monkeypatch, line_size, read_size):
     if counts is None:
         pytest.skip("counters: checked builds only")
     body = SMALL + big_event(line_size) + SMALL
-    pieces = [body[i:i + read_size] for i in range(0, len(body), read_size)]
+    pieces = [body[i : i + read_size] for i in range(0, len(body), read_size)]
     monkeypatch.setattr(native, "_urllib_opener_local", FakeOpener(FakeResponse1(pieces)))
     before = counts()
     deltas = list(native.stream_raw(URL, {}, {}))

@@ -1,4 +1,5 @@
 """The generator's lifetime and the response it holds open."""
+
 import gc
 import weakref
 
@@ -17,7 +18,7 @@ def test_close_after_first_delta(impl, fake, exit_result):
     assert next(g) == C("a")
     g.close()
     assert resp.reads == [("read", 4096)]
-    (_, typ, val, _), = resp.exits
+    ((_, typ, val, _),) = resp.exits
     assert typ is GeneratorExit and isinstance(val, GeneratorExit)
     assert list(g) == []
 

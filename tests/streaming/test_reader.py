@@ -1,5 +1,6 @@
 """The streaming request and its SSE reader: framing, capture, debug record,
 request building and the response's `with` protocol (in-memory opener)."""
+
 import json
 import sys
 import time
@@ -31,7 +32,10 @@ FRAMING = {
     "blank-line-resets-event": ([EV + b"\n" + NAMED], [CUT_OFF]),
     "blank-crlf-line-resets-event": ([EV + b"  \r\n" + NAMED], [CUT_OFF]),
     "empty-event-name": ([EV + b"event:\n" + NAMED], [CUT_OFF]),
-    "event-name-unspaced-persists": ([b"event:response.output_text.delta  \n" + NAMED + NAMED], [C("x"), C("x"), CUT_OFF]),
+    "event-name-unspaced-persists": (
+        [b"event:response.output_text.delta  \n" + NAMED + NAMED],
+        [C("x"), C("x"), CUT_OFF],
+    ),
     "type-beats-event-name": ([b"event: response.reasoning_text.delta\n" + D("a")], [C("a"), CUT_OFF]),
     "data-unspaced": ([D("a", b"")], [C("a"), CUT_OFF]),
     "data-many-spaces": ([D("a", b" \t  ")], [C("a"), CUT_OFF]),
@@ -39,7 +43,10 @@ FRAMING = {
     "done-unspaced": ([D("a") + b"data:[DONE]\r\n" + D("b")], [C("a")]),
     "done-spaced": ([D("a") + b"data:   [DONE]   \n" + D("b")], [C("a")]),
     "invalid-json-and-empty-data": ([b"data: {nope\ndata:\ndata: [DONE]x\n" + D("a")], [C("a"), CUT_OFF]),
-    "other-fields-and-comments": ([b": ping\nid: 5\nretry: 9\nDATA: {}\n data: " + D("a")[6:] + D("b")], [C("a"), C("b"), CUT_OFF]),
+    "other-fields-and-comments": (
+        [b": ping\nid: 5\nretry: 9\nDATA: {}\n data: " + D("a")[6:] + D("b")],
+        [C("a"), C("b"), CUT_OFF],
+    ),
     "prefix-case-sensitive": ([b"Event: response.output_text.delta\n" + NAMED], [CUT_OFF]),
     "unterminated-last-line": ([D("a") + D("b", end=b"")], [C("a"), CUT_OFF]),
     "empty-body": ([], [CUT_OFF]),
@@ -69,8 +76,18 @@ def test_debug_record_on_completion(run, monkeypatch, n):
     deltas, _ = run(body, log, payload)
     assert deltas == [C("t%d" % i) for i in range(n)] + [fin(prompt_tokens=2, completion_tokens=3, total_tokens=5)]
     want_body = json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode()
-    captured = [s[:500] for s in data_strs(body)[:n + 1]][-10:]
-    assert list(log) == ["kept", "body", "payload", "size", "url", "timestamp", "usage", "raw_sse_count", "raw_sse_tail"]
+    captured = [s[:500] for s in data_strs(body)[: n + 1]][-10:]
+    assert list(log) == [
+        "kept",
+        "body",
+        "payload",
+        "size",
+        "url",
+        "timestamp",
+        "usage",
+        "raw_sse_count",
+        "raw_sse_tail",
+    ]
     assert log["body"] == want_body and log["size"] == len(want_body) > len(want_body.decode())
     assert log["payload"] is payload and log["url"] == URL and log["timestamp"] == 1234.5
     assert log["usage"] is deltas[-1]["_usage"]
@@ -121,8 +138,10 @@ class TimedRecord(dict):
 START = ["body", "payload", "size", "url", "timestamp"]
 # pieces, one a read -> every read, entry written and delta received, in order
 TIMING = {
-    "completed": ([sse(text("a")), sse(completed())],
-                  START + ["read", "a", "read", "usage", "raw_sse_count", "raw_sse_tail", "stop"]),
+    "completed": (
+        [sse(text("a")), sse(completed())],
+        START + ["read", "a", "read", "usage", "raw_sse_count", "raw_sse_tail", "stop"],
+    ),
     "done": ([sse(text("a")), b"data: [DONE]\n"], START + ["read", "a", "read", "raw_sse_count"]),
     "end-of-body": ([sse(text("a"))], START + ["read", "a", "read", "raw_sse_count", "error"]),
     "failed": ([sse(text("a")), sse({"type": "response.failed"})], START + ["read", "a", "read", "error"]),
@@ -131,8 +150,7 @@ TIMING = {
 
 
 @pytest.mark.parametrize("pieces,expected", TIMING.values(), ids=TIMING.keys())
-def test_debug_record_entries_are_written_between_the_reads_and_deltas_they_follow(impl, monkeypatch, pieces,
-                                                                                    expected):
+def test_debug_record_entries_are_written_between_the_reads_and_deltas_they_follow(impl, monkeypatch, pieces, expected):
     timeline = []
     monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(Timed(pieces, timeline)))
     for delta in impl.stream_raw(URL, {}, {}, TimedRecord(timeline)):
@@ -149,8 +167,9 @@ class Picky(dict):
         super().__setitem__(key, value)
 
 
-@pytest.mark.parametrize("fail_at,kept", [("body", []), ("size", ["body", "payload"]),
-                                          ("timestamp", ["body", "payload", "size", "url"])])
+@pytest.mark.parametrize(
+    "fail_at,kept", [("body", []), ("size", ["body", "payload"]), ("timestamp", ["body", "payload", "size", "url"])]
+)
 def test_failing_start_entry_is_absorbed(run, fail_at, kept):
     log = Picky(x=0)
     log.fail_at = fail_at
@@ -185,7 +204,7 @@ def test_request(impl, fake):
     g = impl.stream_raw(URL, headers, payload)
     assert fake.opener.opened == []  # nothing is sent before the first next()
     assert next(g) == fin()
-    (req, timeout), = fake.opener.opened
+    ((req, timeout),) = fake.opener.opened
     assert timeout == 300 and req.get_method() == "POST" and req.full_url == URL
     assert req.data == '{"model":"m","input":[{"role":"user","content":"h\u00e9llo \u2713"}],"z":null,"a":1.5}'.encode()
     assert dict(req.header_items()) == {"Authorization": "Bearer k", "X-trace": "t"}
@@ -202,8 +221,9 @@ circular = []
 circular.append(circular)
 
 
-@pytest.mark.parametrize("url,payload,exc", [(URL, {"x": object()}, TypeError), (URL, circular, ValueError),
-                                             ("no-scheme", {}, ValueError)])
+@pytest.mark.parametrize(
+    "url,payload,exc", [(URL, {"x": object()}, TypeError), (URL, circular, ValueError), ("no-scheme", {}, ValueError)]
+)
 def test_start_failures_surface_at_first_next(impl, fake, url, payload, exc):
     fake([sse(completed())])
     log = {"x": 0}
@@ -226,7 +246,7 @@ def test_with_protocol(impl, fake, exit_result):
         with pytest.raises(OSError) as ei:
             next(g)
         assert ei.value is boom
-    (_, typ, val, tb), = resp.exits
+    ((_, typ, val, tb),) = resp.exits
     assert (typ, val) == (OSError, boom) and tb is not None
     assert resp.calls[0] == ("enter",) and resp.calls[-1][0] == "exit"
 
@@ -237,6 +257,7 @@ def test_exit_on_normal_end(run):
 
 
 # ------------------------ line edges strip() removes, reads of other types
+
 
 def frames(module, monkeypatch, body):
     monkeypatch.setattr(module, "_urllib_opener_local", FakeOpener(FakeResponse([body])))
@@ -252,11 +273,14 @@ EDGE_EVENT = b"event: response.output_text.delta"
 def test_line_edges_are_stripped_as_str_strip_does(native, twin, monkeypatch, ws):
     w = ws.encode()
     bodies = [
-        w + EDGE_DATA + b"\n", EDGE_DATA + w + b"\n", w + EDGE_DATA + w + w + b"\n",      # data lines
+        w + EDGE_DATA + b"\n",
+        EDGE_DATA + w + b"\n",
+        w + EDGE_DATA + w + w + b"\n",  # data lines
         b"data:" + w + b'{"type":"response.output_text.delta","delta":"z"}\n',
-        w + EDGE_EVENT + b"\n" + EDGE_NAMED, EDGE_EVENT + w + b"\n" + EDGE_NAMED,                # event lines
+        w + EDGE_EVENT + b"\n" + EDGE_NAMED,
+        EDGE_EVENT + w + b"\n" + EDGE_NAMED,  # event lines
         b"event:" + w + b"response.output_text.delta" + w + b"\n" + EDGE_NAMED,
-        EDGE_EVENT + b"\n" + w + b"\n" + EDGE_NAMED,                                   # a blank line of it
+        EDGE_EVENT + b"\n" + w + b"\n" + EDGE_NAMED,  # a blank line of it
         b"data: " + w + b"[DONE]" + w + b"\n" + EDGE_DATA + b"\n",
     ]
     for body in bodies:
@@ -269,8 +293,14 @@ def test_line_edges_are_stripped_as_str_strip_does(native, twin, monkeypatch, ws
 @pytest.mark.parametrize("edge", NEAR_MISSES, ids=lambda c: "U+%04X" % ord(c))
 def test_line_edges_strip_keeps(native, twin, monkeypatch, edge):
     e = edge.encode()
-    for body in (e + EDGE_DATA + b"\n", EDGE_DATA + e + b"\n", EDGE_EVENT + e + b"\n" + EDGE_NAMED, b"data: " + e + b"[DONE]\n"):
+    for body in (
+        e + EDGE_DATA + b"\n",
+        EDGE_DATA + e + b"\n",
+        EDGE_EVENT + e + b"\n" + EDGE_NAMED,
+        b"data: " + e + b"[DONE]\n",
+    ):
         assert frames(native, monkeypatch, body) == frames(twin, monkeypatch, body), body
+
 
 class Chunks(FakeResponse1):
     """Reads hand out each piece converted by `kind`."""
@@ -286,7 +316,9 @@ class Chunks(FakeResponse1):
 
 @pytest.mark.parametrize("kind", [bytearray, memoryview, lambda b: memoryview(bytearray(b))])
 def test_reads_returning_other_bytes_like_objects(impl, monkeypatch, kind):
-    deltas, result = stream_result(impl, monkeypatch, Chunks([sse(text("a")), b"data: ", sse(text("b"))[6:], COMPLETION], kind))
+    deltas, result = stream_result(
+        impl, monkeypatch, Chunks([sse(text("a")), b"data: ", sse(text("b"))[6:], COMPLETION], kind)
+    )
     assert (deltas, result[0]) == ([C("a"), C("b"), fin()], "value")
 
 
@@ -296,14 +328,17 @@ def test_read_returning_text_fails(impl, monkeypatch):
     assert (deltas, result[:2]) == ([], ("raise", TypeError)) and resp.closed
 
 
-@pytest.mark.parametrize("line,deltas", [
-    ("\u00e9 not a field", [C("b")]),  # non-ASCII first: decoded, then ignored
-    ("comment \u00e9", [C("b")]),
-    ("\u00a0data: " + json.dumps(text("a")), [C("a"), C("b")]),  # str.strip() removes NO-BREAK SPACE
-    ("data: " + json.dumps(text("a")) + "\u2003", [C("a"), C("b")]),
-    ("\u3000event: response.output_text.delta\u3000", [C("b")]),
-    ("\u00a0\u00a0", [C("b")]),
-])
+@pytest.mark.parametrize(
+    "line,deltas",
+    [
+        ("\u00e9 not a field", [C("b")]),  # non-ASCII first: decoded, then ignored
+        ("comment \u00e9", [C("b")]),
+        ("\u00a0data: " + json.dumps(text("a")), [C("a"), C("b")]),  # str.strip() removes NO-BREAK SPACE
+        ("data: " + json.dumps(text("a")) + "\u2003", [C("a"), C("b")]),
+        ("\u3000event: response.output_text.delta\u3000", [C("b")]),
+        ("\u00a0\u00a0", [C("b")]),
+    ],
+)
 def test_lines_with_non_ascii_at_their_ends(impl, monkeypatch, line, deltas):
     body = line.encode() + b"\n" + sse(text("b")) + COMPLETION
     got, result = stream_result(impl, monkeypatch, FakeResponse1([body]))
@@ -311,6 +346,7 @@ def test_lines_with_non_ascii_at_their_ends(impl, monkeypatch, line, deltas):
 
 
 # -------------- debug record: what ends the start entries, what propagates
+
 
 class Text(str):
     """json.dumps text whose encode() gives something without a length."""
@@ -327,6 +363,7 @@ class LenlessJson:
     def dumps(obj, **kw):
         return Text(json.dumps(obj, **kw))
 
+
 def test_body_without_length_ends_the_start_entries(impl, monkeypatch):
     monkeypatch.setattr(impl, "json", LenlessJson)
     logger = {"x": 1}
@@ -334,12 +371,14 @@ def test_body_without_length_ends_the_start_entries(impl, monkeypatch):
     assert (deltas, result[0]) == ([C("a"), fin()], "value")
     assert list(logger) == ["x", "body", "payload", "usage", "raw_sse_count", "raw_sse_tail"]
 
+
 class Stop(BaseException):
     pass
 
 
 def test_debug_record_write_raising_a_base_exception_propagates(impl, monkeypatch):
     """The start entries absorb an Exception only."""
+
     class Logger(dict):
         def __setitem__(self, key, value):
             if key == "payload":
@@ -354,6 +393,7 @@ def test_debug_record_write_raising_a_base_exception_propagates(impl, monkeypatc
 
 
 # ---------------------------------------------------- odd context managers
+
 
 class Enter:
     """A plain callable as a class's __enter__ or __exit__: no descriptor,
@@ -386,15 +426,26 @@ ASYNC_HINT = " but it supports the asynchronous context manager protocol. Did yo
 # (the methods the class has; 3.13's message and bindings; 3.14's): 3.13
 # names the class by its name and takes __enter__ first, 3.14 by module and
 # qualified name, __exit__ first, and hints at `async with`.
-@pytest.mark.parametrize("methods, py313, py314", [
-    (["__exit__"], (NO_CM, []), (NO_CM + " (missed __enter__ method)", ["__exit__"])),
-    (["__enter__"], (NO_CM + " (missed __exit__ method)", ["__enter__"]), (NO_CM + " (missed __exit__ method)", [])),
-    ([], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
-    (["__aenter__", "__aexit__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)" + ASYNC_HINT, [])),
-    (["__aenter__", "__aexit__", "__exit__"], (NO_CM, []),
-     (NO_CM + " (missed __enter__ method)" + ASYNC_HINT, ["__exit__"])),
-    (["__aenter__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
-], ids=["no __enter__", "no __exit__", "neither", "async only", "async and __exit__", "__aenter__ only"])
+@pytest.mark.parametrize(
+    "methods, py313, py314",
+    [
+        (["__exit__"], (NO_CM, []), (NO_CM + " (missed __enter__ method)", ["__exit__"])),
+        (
+            ["__enter__"],
+            (NO_CM + " (missed __exit__ method)", ["__enter__"]),
+            (NO_CM + " (missed __exit__ method)", []),
+        ),
+        ([], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
+        (["__aenter__", "__aexit__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)" + ASYNC_HINT, [])),
+        (
+            ["__aenter__", "__aexit__", "__exit__"],
+            (NO_CM, []),
+            (NO_CM + " (missed __enter__ method)" + ASYNC_HINT, ["__exit__"]),
+        ),
+        (["__aenter__"], (NO_CM, []), (NO_CM + " (missed __exit__ method)", [])),
+    ],
+    ids=["no __enter__", "no __exit__", "neither", "async only", "async and __exit__", "__aenter__ only"],
+)
 def test_response_that_is_no_context_manager(impl, monkeypatch, methods, py313, py314):
     binds = []
     attrs = {name: Bound(name, binds) for name in methods}
@@ -418,13 +469,16 @@ def test_non_descriptor_enter_and_exit(impl, monkeypatch):
     assert (deltas, result[0]) == ([C("a"), fin()], "value")
     assert enter.calls == [()] and exit_.calls == [(None, None, None)]
 
+
 def test_response_whose_read1_lookup_fails(impl, monkeypatch):
     """hasattr() lets every error but AttributeError through: it is raised
     inside the `with` block, so the response is still closed."""
+
     class Broken(FakeResponse1):
         @property
         def read1(self):
             raise LookupError("read1")
+
     resp = Broken([sse(text("a"))])
     monkeypatch.setattr(impl, "_urllib_opener_local", FakeOpener(resp))
     with pytest.raises(LookupError):

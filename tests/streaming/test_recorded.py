@@ -2,6 +2,7 @@
 local server: the deltas, assembled as the host assembles them, must tell what
 the stream's own events tell. The expectation is read from the recording's
 events alone, never through the module."""
+
 import json
 import pathlib
 
@@ -18,8 +19,11 @@ def error_event_message(events):
 
 
 def without_custom_calls(want, events):
-    custom = {e["item"]["call_id"] for e in events
-              if e["type"] == "response.output_item.done" and e["item"]["type"] == "custom_tool_call"}
+    custom = {
+        e["item"]["call_id"]
+        for e in events
+        if e["type"] == "response.output_item.done" and e["item"]["type"] == "custom_tool_call"
+    }
     want["calls"] = [c for c in want["calls"] if c["id"] not in custom]
     want["finish"] = "tool_calls" if want["calls"] else "stop"
 
@@ -27,29 +31,48 @@ def without_custom_calls(want, events):
 # Where the deltas knowingly tell less than the recording, by recording number:
 # what differs, and how the expectation read from the events is adjusted.
 KNOWN = {
-    "10": ("refusal text (response.refusal.delta) is not forwarded: the reply reads as an empty \"stop\"",
-           lambda want, events: want.update(refusal="")),
-    "12": ("the top-level \"error\" event that precedes response.failed ends the stream first: the error "
-           "text names that event and carries its message; usage is zero (that event has none)",
-           lambda want, events: want.update(error="Responses API error: " + error_event_message(events),
-                                            usage=ZERO)),
-    "19": ("a custom (freeform) tool call is not a function call: no tool-call delta, finish \"stop\"",
-           without_custom_calls),
-    "26": ("the \"[DONE]\" line after response.completed is never read, the stream having ended at the "
-           "completion: nothing the host sees differs",
-           lambda want, events: None),
+    "10": (
+        "refusal text (response.refusal.delta) is not forwarded: the reply reads as an empty \"stop\"",
+        lambda want, events: want.update(refusal=""),
+    ),
+    "12": (
+        "the top-level \"error\" event that precedes response.failed ends the stream first: the error "
+        "text names that event and carries its message; usage is zero (that event has none)",
+        lambda want, events: want.update(error="Responses API error: " + error_event_message(events), usage=ZERO),
+    ),
+    "19": (
+        "a custom (freeform) tool call is not a function call: no tool-call delta, finish \"stop\"",
+        without_custom_calls,
+    ),
+    "26": (
+        "the \"[DONE]\" line after response.completed is never read, the stream having ended at the "
+        "completion: nothing the host sees differs",
+        lambda want, events: None,
+    ),
 }
 
 
 def decoded_events(raw):
-    return [json.loads(line[5:]) for line in map(bytes.strip, raw.split(b"\n"))
-            if line.startswith(b"data:") and line[5:].strip() != b"[DONE]"]
+    return [
+        json.loads(line[5:])
+        for line in map(bytes.strip, raw.split(b"\n"))
+        if line.startswith(b"data:") and line[5:].strip() != b"[DONE]"
+    ]
 
 
 def assemble(deltas):
     """What the host's loop makes of the deltas."""
-    out = {"content": "", "reasoning": "", "refusal": "", "calls": {}, "finish": None, "usage": None, "error": None,
-           "reasoning_details": None, "phase": None}
+    out = {
+        "content": "",
+        "reasoning": "",
+        "refusal": "",
+        "calls": {},
+        "finish": None,
+        "usage": None,
+        "error": None,
+        "reasoning_details": None,
+        "phase": None,
+    }
     for d in deltas:
         assert out["finish"] is None, "a delta after the finish delta"
         out["content"] += d.get("content", "")
@@ -61,8 +84,13 @@ def assemble(deltas):
             call["id"] = t["id"] or call["id"]
             call["arguments"] += t["function"]["arguments"]
         if "_finish_reason" in d:
-            out.update(finish=d["_finish_reason"], usage=d["_usage"], error=d.get("_error"),
-                       reasoning_details=d.get("_reasoning_details"), phase=d.get("_phase"))
+            out.update(
+                finish=d["_finish_reason"],
+                usage=d["_usage"],
+                error=d.get("_error"),
+                reasoning_details=d.get("_reasoning_details"),
+                phase=d.get("_phase"),
+            )
     out["calls"] = [out["calls"][i] for i in sorted(out["calls"])]
     return out
 
@@ -79,8 +107,17 @@ def told(events):
     item as its done event gives it (the added event's may be cut short), and
     the last phase a message item's added or done event names. Also the
     number of events read."""
-    out = {"content": "", "reasoning": "", "refusal": "", "calls": [], "finish": None, "usage": None, "error": None,
-           "reasoning_details": None, "phase": None}
+    out = {
+        "content": "",
+        "reasoning": "",
+        "refusal": "",
+        "calls": [],
+        "finish": None,
+        "usage": None,
+        "error": None,
+        "reasoning_details": None,
+        "phase": None,
+    }
     parts, calls, details, phase = {}, {}, [], None
     for n, e in enumerate(events, 1):  # noqa: B007 - n counts the events, read after the loop
         t = e["type"]
@@ -98,12 +135,23 @@ def told(events):
                 parts["text", e["output_index"], e["content_index"]] = e["text"]
         elif t == "response.output_item.done" and e["item"]["type"] in ("function_call", "custom_tool_call"):
             item = e["item"]
-            calls[e["output_index"]] = {"name": item["name"], "id": item["call_id"],
-                                        "arguments": item.get("arguments", item.get("input"))}
-        elif t == "response.output_item.done" and e["item"]["type"] == "reasoning" \
-                and e["item"].get("encrypted_content"):
-            details.append({"type": "reasoning.encrypted", "data": e["item"]["encrypted_content"],
-                            "id": e["item"]["id"], "format": "openai-responses-v1", "index": len(details)})
+            calls[e["output_index"]] = {
+                "name": item["name"],
+                "id": item["call_id"],
+                "arguments": item.get("arguments", item.get("input")),
+            }
+        elif (
+            t == "response.output_item.done" and e["item"]["type"] == "reasoning" and e["item"].get("encrypted_content")
+        ):
+            details.append(
+                {
+                    "type": "reasoning.encrypted",
+                    "data": e["item"]["encrypted_content"],
+                    "id": e["item"]["id"],
+                    "format": "openai-responses-v1",
+                    "index": len(details),
+                }
+            )
         elif t in ("response.output_item.added", "response.output_item.done") and e["item"].get("phase"):
             phase = e["item"]["phase"]
         elif t in TERMINAL:
@@ -114,10 +162,15 @@ def told(events):
     out["calls"] = list(calls.values())
     r = e["response"]
     u = r["usage"]
-    out["usage"] = {"prompt_tokens": u["input_tokens"], "completion_tokens": u["output_tokens"],
-                    "total_tokens": u["total_tokens"]} if u else ZERO
-    for ours, theirs in (("prompt_tokens_details", "input_tokens_details"),
-                         ("completion_tokens_details", "output_tokens_details")):
+    out["usage"] = (
+        {"prompt_tokens": u["input_tokens"], "completion_tokens": u["output_tokens"], "total_tokens": u["total_tokens"]}
+        if u
+        else ZERO
+    )
+    for ours, theirs in (
+        ("prompt_tokens_details", "input_tokens_details"),
+        ("completion_tokens_details", "output_tokens_details"),
+    ):
         if u and u.get(theirs):
             out["usage"][ours] = u[theirs]
     if t == "response.completed":
@@ -132,7 +185,7 @@ def told(events):
 @pytest.mark.parametrize("path", STREAMS, ids=[p.stem[:2] for p in STREAMS])
 def test_recorded_stream(impl, server, path):
     raw = path.read_bytes()
-    url = server.route("/v1/responses", *[raw[i:i + 8000] for i in range(0, len(raw), 8000)])
+    url = server.route("/v1/responses", *[raw[i : i + 8000] for i in range(0, len(raw), 8000)])
     log = {"url": None}
     got = assemble(impl.stream_raw(url, {"Authorization": "Bearer k"}, {"stream": True}, log))
     events = decoded_events(raw)
@@ -156,12 +209,22 @@ def test_recordings_carry_the_model_state():
     told_by = {p.stem[:2]: told(decoded_events(p.read_bytes()))[0] for p in STREAMS}
     assert {n for n, w in told_by.items() if w["reasoning_details"]} == {"08", "09", "16", "17", "24", "27"}
     assert {n: w["phase"] for n, w in told_by.items() if w["phase"]} == {
-        "09": "final_answer", "24": "commentary", "28": "final_answer", "29": "final_answer"}
+        "09": "final_answer",
+        "24": "commentary",
+        "28": "final_answer",
+        "29": "final_answer",
+    }
     assert sum(len(w["reasoning_details"] or []) for w in told_by.values()) == 7
-    cut_short = [p.stem[:2] for p in STREAMS if any(
-        e["type"] == "response.output_item.added" and e["item"].get("encrypted_content") not in
-        (None, *[d["data"] for d in told_by[p.stem[:2]]["reasoning_details"] or []])
-        for e in decoded_events(p.read_bytes()))]
+    cut_short = [
+        p.stem[:2]
+        for p in STREAMS
+        if any(
+            e["type"] == "response.output_item.added"
+            and e["item"].get("encrypted_content")
+            not in (None, *[d["data"] for d in told_by[p.stem[:2]]["reasoning_details"] or []])
+            for e in decoded_events(p.read_bytes())
+        )
+    ]
     assert cut_short == ["08", "09", "16", "17", "24"]
 
 
@@ -172,7 +235,10 @@ def test_demo_replays_an_agent_loop(impl, monkeypatch, capsys, tty):
     lines are always prefixed, and dimmed on a terminal only."""
     import importlib.util
     import sys
-    spec = importlib.util.spec_from_file_location("demo", pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py")
+
+    spec = importlib.util.spec_from_file_location(
+        "demo", pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+    )
     demo = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(demo)
     monkeypatch.setattr(demo, "load_module", lambda twin: impl)
@@ -181,20 +247,31 @@ def test_demo_replays_an_agent_loop(impl, monkeypatch, capsys, tty):
     captured = capsys.readouterr()
     out = captured.out
     dim, reset = ("\033[2m", "\033[0m") if tty else ("", "")
-    assert (dim + "thinking: **Calculating step-by-step using calculator**\nthinking:\nthinking: I'll compute 12 plus "
-            "7, then multiply the result by 3, and finally multiply that by 10, reporting the final product." + reset +
-            '\ntool call 0: calculator({"a":12,"b":7,"op":"add"})  id=call_AB6AaRZ1FYZB2RwS6A5vbdqn\n'
-            "finish reason: tool_calls\n") in out
+    assert (
+        dim + "thinking: **Calculating step-by-step using calculator**\nthinking:\nthinking: I'll compute 12 plus "
+        "7, then multiply the result by 3, and finally multiply that by 10, reporting the final product."
+        + reset
+        + '\ntool call 0: calculator({"a":12,"b":7,"op":"add"})  id=call_AB6AaRZ1FYZB2RwS6A5vbdqn\n'
+        "finish reason: tool_calls\n"
+    ) in out
     assert "tool output for call_AB6AaRZ1FYZB2RwS6A5vbdqn: 19\n" in out
     # The model's encrypted reasoning is carried to the next request, and the
     # answer's phase is shown.
-    assert ("finish reason: tool_calls\nusage: " in out and "\ncarried reasoning 0: "
-            "rs_01830d662ab3856501693c321405c88190be3ab04d5782d5f9, 1060 characters encrypted\n") in out
+    assert (
+        "finish reason: tool_calls\nusage: " in out
+        and "\ncarried reasoning 0: rs_01830d662ab3856501693c321405c88190be3ab04d5782d5f9, 1060 characters encrypted\n"
+    ) in out
     assert out.count("carried reasoning") == 1 and "\nphase: final_answer\n" in out
-    assert (dim + "thinking: **Counting character occurrences**" + reset +
-            "\nThere are **3** letter **“r”**s in **“strawberry.”**\n\n") in out
+    assert (
+        dim
+        + "thinking: **Counting character occurrences**"
+        + reset
+        + "\nThere are **3** letter **“r”**s in **“strawberry.”**\n\n"
+    ) in out
     assert "positions **3, 8, and 9**.\nfinish reason: stop\n" in out
     assert ("\033" in out) == tty
     # The second request carries the call and its output.
     assert [line.split("input: ")[1] for line in captured.err.splitlines()] == [
-        "user", "user, reasoning, function_call, function_call_output"]
+        "user",
+        "user, reasoning, function_call, function_call_output",
+    ]

@@ -43,6 +43,7 @@ This module provides:
       POST a streaming request and yield deltas in the same shape as
       routes.chat._call_llm_stream_raw (which yields dicts with keys like
       'content', 'tool_calls', 'reasoning_content', '_finish_reason', '_usage')."""
+
 import json
 import urllib.request
 import urllib.error
@@ -51,11 +52,11 @@ import urllib.error
 def convert_messages(api_messages):
     """convert_messages(api_messages)
 
-Convert quillbox's Chat Completions messages list to Responses API input.
+    Convert quillbox's Chat Completions messages list to Responses API input.
 
-Returns (instructions, input_items) where:
-  - instructions: str or None — the concatenated system prompt(s)
-  - input_items: list of items for the Responses API `input` field"""
+    Returns (instructions, input_items) where:
+      - instructions: str or None — the concatenated system prompt(s)
+      - input_items: list of items for the Responses API `input` field"""
     instructions_parts = []
     input_items = []
     _img_count = 0
@@ -101,19 +102,22 @@ Returns (instructions, input_items) where:
                 input_items.append(message_item)
             for tc in tool_calls:
                 fn = tc.get("function", {}) if isinstance(tc, dict) else {}
-                input_items.append({
-                    "type": "function_call",
-                    "call_id": tc.get("id", "") or "",
-                    "name": fn.get("name", "") or "",
-                    "arguments": fn.get("arguments", "") or "",
-                })
+                input_items.append(
+                    {
+                        "type": "function_call",
+                        "call_id": tc.get("id", "") or "",
+                        "name": fn.get("name", "") or "",
+                        "arguments": fn.get("arguments", "") or "",
+                    }
+                )
         elif role == "tool":
-            input_items.append({
-                "type": "function_call_output",
-                "call_id": msg.get("tool_call_id", "") or "",
-                "output": content if isinstance(content, str)
-                else json.dumps(content, ensure_ascii=False),
-            })
+            input_items.append(
+                {
+                    "type": "function_call_output",
+                    "call_id": msg.get("tool_call_id", "") or "",
+                    "output": content if isinstance(content, str) else json.dumps(content, ensure_ascii=False),
+                }
+            )
     instructions = "\n\n".join(instructions_parts) if instructions_parts else None
     if _img_count > 0:
         print(f"[IMG] responses_api.convert_messages: {_img_count} input_image part(s) in user messages")
@@ -146,19 +150,24 @@ def _encrypted_detail(item, index):
     data = item.get("encrypted_content")
     if not (isinstance(data, str) and data):
         return None
-    return {"type": "reasoning.encrypted", "data": data, "id": item.get("id"),
-            "format": "openai-responses-v1", "index": index}
+    return {
+        "type": "reasoning.encrypted",
+        "data": data,
+        "id": item.get("id"),
+        "format": "openai-responses-v1",
+        "index": index,
+    }
 
 
 def _normalize_content(content, text_type):
     """_normalize_content(content, text_type)
 
-Ensure content is in the format the Responses API expects.
+    Ensure content is in the format the Responses API expects.
 
-- Plain string content is kept as a string (Responses API accepts both
-  string and array-of-parts for content).
-- List content (multimodal) is converted to Responses API content parts:
-  input_text / output_text for text, input_image for images."""
+    - Plain string content is kept as a string (Responses API accepts both
+      string and array-of-parts for content).
+    - List content (multimodal) is converted to Responses API content parts:
+      input_text / output_text for text, input_image for images."""
     if isinstance(content, str):
         return content
     if isinstance(content, list):
@@ -197,13 +206,13 @@ Ensure content is in the format the Responses API expects.
 def convert_tools(tools):
     """convert_tools(tools)
 
-Convert Chat Completions tool defs to Responses API flat shape.
+    Convert Chat Completions tool defs to Responses API flat shape.
 
-Chat Completions:
-    {'type':'function', 'function':{'name':..., 'description':..., 'parameters':...}}
+    Chat Completions:
+        {'type':'function', 'function':{'name':..., 'description':..., 'parameters':...}}
 
-Responses API:
-    {'type':'function', 'name':..., 'description':..., 'parameters':..., 'strict': False}"""
+    Responses API:
+        {'type':'function', 'name':..., 'description':..., 'parameters':..., 'strict': False}"""
     if not tools:
         return []
     out = []
@@ -226,12 +235,21 @@ Responses API:
     return out
 
 
-def build_payload(api_messages, llm_config, tools=None, tool_choice=None, stream=False, max_tokens=None, temperature=None, skip_tool_choice=False):
+def build_payload(
+    api_messages,
+    llm_config,
+    tools=None,
+    tool_choice=None,
+    stream=False,
+    max_tokens=None,
+    temperature=None,
+    skip_tool_choice=False,
+):
     """build_payload(api_messages, llm_config, tools=None, tool_choice=None, stream=False, max_tokens=None, temperature=None, skip_tool_choice=False)
 
-Build a Responses API request payload.
+    Build a Responses API request payload.
 
-Returns a dict ready to be JSON-encoded as the request body."""
+    Returns a dict ready to be JSON-encoded as the request body."""
     model = llm_config.get("model", "gpt-4o")
     reasoning_effort = llm_config.get("reasoning_effort", None)
     reasoning_summary = llm_config.get("reasoning_summary", None)
@@ -253,8 +271,7 @@ Returns a dict ready to be JSON-encoded as the request body."""
         if len(_values) == 2:
             break
     if len(_values) < 2:
-        raise ValueError("need more than %d value%s to unpack"
-                         % (len(_values), "" if len(_values) == 1 else "s"))
+        raise ValueError("need more than %d value%s to unpack" % (len(_values), "" if len(_values) == 1 else "s"))
     for _value in _converted:
         raise ValueError("too many values to unpack (expected 2)")
     instructions, input_items = _values
@@ -283,9 +300,7 @@ Returns a dict ready to be JSON-encoded as the request body."""
         # A nested {"type": "function", "function": {"name": ...}} choice is
         # flattened to the shape the endpoint accepts; anything else is sent
         # as the caller's own object.
-        if (isinstance(tool_choice, dict)
-                and tool_choice.get("type") == "function"
-                and "name" not in tool_choice):
+        if isinstance(tool_choice, dict) and tool_choice.get("type") == "function" and "name" not in tool_choice:
             fn = tool_choice.get("function")
             if isinstance(fn, dict):
                 fn_name = fn.get("name")
@@ -298,14 +313,14 @@ Returns a dict ready to be JSON-encoded as the request body."""
 def normalize_response(resp):
     """normalize_response(resp)
 
-Convert a non-streaming Responses API response to Chat Completions shape.
+    Convert a non-streaming Responses API response to Chat Completions shape.
 
-Input (Responses API):
-    {id, object:'response', model, output:[...], usage:{input_tokens, output_tokens, total_tokens}}
+    Input (Responses API):
+        {id, object:'response', model, output:[...], usage:{input_tokens, output_tokens, total_tokens}}
 
-Output (Chat Completions shape):
-    {model, choices:[{index:0, message:{role:'assistant', content:str, tool_calls:[...]}, finish_reason:'stop'}],
-     usage:{prompt_tokens, completion_tokens, total_tokens}}"""
+    Output (Chat Completions shape):
+        {model, choices:[{index:0, message:{role:'assistant', content:str, tool_calls:[...]}, finish_reason:'stop'}],
+         usage:{prompt_tokens, completion_tokens, total_tokens}}"""
     if not isinstance(resp, dict):
         return resp
     if "choices" in resp:
@@ -332,14 +347,16 @@ Output (Chat Completions shape):
             if isinstance(item_phase, str) and item_phase:
                 phase = item_phase
         elif item_type == "function_call":
-            tool_calls.append({
-                "id": item.get("call_id") or item.get("id", "") or "",
-                "type": "function",
-                "function": {
-                    "name": item.get("name", "") or "",
-                    "arguments": item.get("arguments", "") or "",
-                },
-            })
+            tool_calls.append(
+                {
+                    "id": item.get("call_id") or item.get("id", "") or "",
+                    "type": "function",
+                    "function": {
+                        "name": item.get("name", "") or "",
+                        "arguments": item.get("arguments", "") or "",
+                    },
+                }
+            )
         elif item_type == "reasoning":
             # The summary, else the raw reasoning text.
             reasoning_parts.extend(_texts(item, "summary") or _texts(item, "content", "reasoning_text"))
@@ -374,11 +391,13 @@ Output (Chat Completions shape):
         "id": resp_id,
         "object": "chat.completion",
         "model": model,
-        "choices": [{
-            "index": 0,
-            "message": message,
-            "finish_reason": finish_reason,
-        }],
+        "choices": [
+            {
+                "index": 0,
+                "message": message,
+                "finish_reason": finish_reason,
+            }
+        ],
         "usage": normalized_usage,
     }
 
@@ -444,8 +463,9 @@ def _find_call(calls_by_id, calls_by_index, item_id, output_index, added=False):
     two rules."""
     by_id = calls_by_id.get(item_id)
     at_index = calls_by_index.get(output_index) if output_index is not None else None
-    if by_id is not None and (output_index is None or (
-            by_id["output_index"] is not None and _same(by_id["output_index"], output_index))):
+    if by_id is not None and (
+        output_index is None or (by_id["output_index"] is not None and _same(by_id["output_index"], output_index))
+    ):
         return by_id
     if at_index is not None and _same(at_index["item_id"], item_id):
         return at_index
@@ -459,25 +479,25 @@ def _find_call(calls_by_id, calls_by_index, item_id, output_index, added=False):
 def stream_raw(url, headers, payload, debug_logger=None):
     """stream_raw(url, headers, payload, debug_logger=None)
 
-POST a streaming Responses API request and yield deltas.
+    POST a streaming Responses API request and yield deltas.
 
-Yields dicts with the same keys as routes.chat._call_llm_stream_raw:
-  - {'content': str}                     — assistant text delta
-  - {'tool_calls': [{index, id, function:{name, arguments}}]}  — tool call delta
-  - {'reasoning_content': str}           — reasoning text delta (if model emits)
-  - {'_finish_reason': str}              — 'stop' or 'tool_calls' on completion
-  - {'_usage': {...}}                    — usage dict (prompt_tokens, completion_tokens, total_tokens)
+    Yields dicts with the same keys as routes.chat._call_llm_stream_raw:
+      - {'content': str}                     — assistant text delta
+      - {'tool_calls': [{index, id, function:{name, arguments}}]}  — tool call delta
+      - {'reasoning_content': str}           — reasoning text delta (if model emits)
+      - {'_finish_reason': str}              — 'stop' or 'tool_calls' on completion
+      - {'_usage': {...}}                    — usage dict (prompt_tokens, completion_tokens, total_tokens)
 
-The consumer (routes.chat.run_agent_loop_stream) reads these deltas and
-assembles the final assistant message + tool_calls list exactly as it
-does for Chat Completions streams.
+    The consumer (routes.chat.run_agent_loop_stream) reads these deltas and
+    assembles the final assistant message + tool_calls list exactly as it
+    does for Chat Completions streams.
 
-The Responses API SSE format:
-  event: <event_type>
-  data: {json with 'type' field matching event_type}
+    The Responses API SSE format:
+      event: <event_type>
+      data: {json with 'type' field matching event_type}
 
-We rely on the `data.type` field for dispatch (the `event:` line is
-redundant — both carry the same type string)."""
+    We rely on the `data.type` field for dispatch (the `event:` line is
+    redundant — both carry the same type string)."""
     body_bytes = json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
     if debug_logger:
         try:
@@ -486,6 +506,7 @@ redundant — both carry the same type string)."""
             debug_logger["size"] = len(body_bytes)
             debug_logger["url"] = url
             import time
+
             debug_logger["timestamp"] = time.time()
         except Exception:
             pass
@@ -569,8 +590,11 @@ redundant — both carry the same type string)."""
                         key = (output_index, data.get("summary_index"))
                         # A new summary part is set off from the reasoning
                         # before it by a blank line.
-                        if (summary_key is None or key != summary_key) and reasoning_sent \
-                                and isinstance(delta_text, str):
+                        if (
+                            (summary_key is None or key != summary_key)
+                            and reasoning_sent
+                            and isinstance(delta_text, str)
+                        ):
                             delta_text = "\n\n" + delta_text
                         summary_key = key
                         if output_index not in summary_indices:
@@ -600,11 +624,15 @@ redundant — both carry the same type string)."""
                                 "output_index": output_index,
                             }
                             _remember_call(fc_records, calls_by_id, calls_by_index, st)
-                            yield {"tool_calls": [{
-                                "index": idx,
-                                "id": st["call_id"] or item_id,
-                                "function": {"name": st["name"], "arguments": ""},
-                            }]}
+                            yield {
+                                "tool_calls": [
+                                    {
+                                        "index": idx,
+                                        "id": st["call_id"] or item_id,
+                                        "function": {"name": st["name"], "arguments": ""},
+                                    }
+                                ]
+                            }
                 elif evt_type == "response.function_call_arguments.delta":
                     item_id = data.get("item_id", "") or ""
                     delta_args = data.get("delta", "") or ""
@@ -614,21 +642,33 @@ redundant — both carry the same type string)."""
                         if st is None:
                             idx = len(fc_records)
                             st = {
-                                "index": idx, "name": "", "call_id": "", "args_sent": False,
-                                "item_id": item_id, "output_index": output_index,
+                                "index": idx,
+                                "name": "",
+                                "call_id": "",
+                                "args_sent": False,
+                                "item_id": item_id,
+                                "output_index": output_index,
                             }
                             _remember_call(fc_records, calls_by_id, calls_by_index, st)
-                            yield {"tool_calls": [{
-                                "index": idx,
-                                "id": item_id,
-                                "function": {"name": "", "arguments": ""},
-                            }]}
+                            yield {
+                                "tool_calls": [
+                                    {
+                                        "index": idx,
+                                        "id": item_id,
+                                        "function": {"name": "", "arguments": ""},
+                                    }
+                                ]
+                            }
                         st["args_sent"] = True
-                        yield {"tool_calls": [{
-                            "index": st["index"],
-                            "id": st["call_id"] or item_id,
-                            "function": {"name": "", "arguments": delta_args},
-                        }]}
+                        yield {
+                            "tool_calls": [
+                                {
+                                    "index": st["index"],
+                                    "id": st["call_id"] or item_id,
+                                    "function": {"name": "", "arguments": delta_args},
+                                }
+                            ]
+                        }
                 elif evt_type == "response.function_call_arguments.done":
                     pass
                 elif evt_type == "response.output_item.done":
@@ -644,39 +684,56 @@ redundant — both carry the same type string)."""
                             st = _find_call(calls_by_id, calls_by_index, item_id, output_index)
                             if st is None:
                                 idx = len(fc_records)
-                                _remember_call(fc_records, calls_by_id, calls_by_index, {
-                                    "index": idx,
-                                    "name": name,
-                                    "call_id": call_id,
-                                    "args_sent": bool(arguments),
-                                    "item_id": item_id,
-                                    "output_index": output_index,
-                                })
-                                yield {"tool_calls": [{
-                                    "index": idx,
-                                    "id": call_id or item_id,
-                                    "function": {"name": name, "arguments": arguments},
-                                }]}
+                                _remember_call(
+                                    fc_records,
+                                    calls_by_id,
+                                    calls_by_index,
+                                    {
+                                        "index": idx,
+                                        "name": name,
+                                        "call_id": call_id,
+                                        "args_sent": bool(arguments),
+                                        "item_id": item_id,
+                                        "output_index": output_index,
+                                    },
+                                )
+                                yield {
+                                    "tool_calls": [
+                                        {
+                                            "index": idx,
+                                            "id": call_id or item_id,
+                                            "function": {"name": name, "arguments": arguments},
+                                        }
+                                    ]
+                                }
                             else:
                                 if call_id and not st["call_id"]:
                                     st["call_id"] = call_id
                                 if name != st["name"] or (call_id and call_id != st["call_id"]):
                                     if name:
                                         st["name"] = name
-                                    yield {"tool_calls": [{
-                                        "index": st["index"],
-                                        "id": call_id or st["call_id"] or item_id,
-                                        "function": {"name": name, "arguments": ""},
-                                    }]}
+                                    yield {
+                                        "tool_calls": [
+                                            {
+                                                "index": st["index"],
+                                                "id": call_id or st["call_id"] or item_id,
+                                                "function": {"name": name, "arguments": ""},
+                                            }
+                                        ]
+                                    }
                                 # Arguments that arrived only whole, never
                                 # as fragments, are forwarded here.
                                 if not st["args_sent"] and arguments:
                                     st["args_sent"] = True
-                                    yield {"tool_calls": [{
-                                        "index": st["index"],
-                                        "id": call_id or st["call_id"] or item_id,
-                                        "function": {"name": "", "arguments": arguments},
-                                    }]}
+                                    yield {
+                                        "tool_calls": [
+                                            {
+                                                "index": st["index"],
+                                                "id": call_id or st["call_id"] or item_id,
+                                                "function": {"name": "", "arguments": arguments},
+                                            }
+                                        ]
+                                    }
                     elif item_type == "reasoning":
                         # A summary sent only whole, never as deltas.
                         if data.get("output_index") not in summary_indices:
@@ -792,8 +849,7 @@ class _PostRedirectHandlerLocal(urllib.request.HTTPRedirectHandler):
             if same_origin():
                 new_headers = req.headers
             else:
-                new_headers = {k: v for k, v in req.headers.items()
-                               if k.lower() not in secret}
+                new_headers = {k: v for k, v in req.headers.items() if k.lower() not in secret}
             return urllib.request.Request(
                 newurl,
                 data=req.data,

@@ -97,7 +97,9 @@ private:
     // The widest character of the storage class of c: the str's kind (and
     // whether it is ASCII) follows from the maxchar given to PyUnicode_New,
     // and the result is canonical because some input of that class is in it.
-    static Py_UCS4 class_bound(Py_UCS4 c) { return c < 0x80 ? 0x7f : c < 0x100 ? 0xff : c < 0x10000 ? 0xffff : 0x10ffff; }
+    static Py_UCS4 class_bound(Py_UCS4 c) {
+        return c < 0x80 ? 0x7f : c < 0x100 ? 0xff : c < 0x10000 ? 0xffff : 0x10ffff;
+    }
     Ref str_;
     Py_ssize_t capacity_ = 0;
     Py_UCS4 maxchar_ = 0;
@@ -138,8 +140,16 @@ inline bool needs_escape(Py_UCS4 c) { return c < 0x20 || c == '"' || c == '\\'; 
 // The extra length of the escape of c beyond one character.
 inline Py_ssize_t escape_extra(Py_UCS4 c) {
     switch (c) {
-        case '\\': case '"': case '\b': case '\f': case '\n': case '\r': case '\t': return 1;
-        default: return 5;  // \u00XX
+        case '\\':
+        case '"':
+        case '\b':
+        case '\f':
+        case '\n':
+        case '\r':
+        case '\t':
+            return 1;
+        default:
+            return 5;  // \u00XX
     }
 }
 
@@ -161,8 +171,7 @@ constexpr auto kEscapeLetter = [] {
         char v[128];
         constexpr char operator[](size_t i) const { return v[i]; }
     } t{};
-    const char pairs[][2] = {{'\\', '\\'}, {'"', '"'}, {'\b', 'b'}, {'\f', 'f'},
-                             {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}};
+    const char pairs[][2] = {{'\\', '\\'}, {'"', '"'}, {'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}};
     for (const auto &p : pairs) t.v[static_cast<unsigned char>(p[0])] = p[1];
     return t;
 }();
@@ -199,9 +208,12 @@ Dst *copy_escaped(const Src *in, Py_ssize_t n, Dst *out) {
 template <class Dst>
 Dst *copy_escaped_any(int kind, const void *in, Py_ssize_t n, Dst *out) {
     switch (kind) {
-        case PyUnicode_1BYTE_KIND: return copy_escaped(static_cast<const Py_UCS1 *>(in), n, out);
-        case PyUnicode_2BYTE_KIND: return copy_escaped(static_cast<const Py_UCS2 *>(in), n, out);
-        default: return copy_escaped(static_cast<const Py_UCS4 *>(in), n, out);
+        case PyUnicode_1BYTE_KIND:
+            return copy_escaped(static_cast<const Py_UCS1 *>(in), n, out);
+        case PyUnicode_2BYTE_KIND:
+            return copy_escaped(static_cast<const Py_UCS2 *>(in), n, out);
+        default:
+            return copy_escaped(static_cast<const Py_UCS4 *>(in), n, out);
     }
 }
 
@@ -309,11 +321,14 @@ Fit JsonWriter::string(PyObject *s) {
         std::memcpy(base + pos * kind, data, static_cast<size_t>(n) * kind);
         pos += n;
     } else if (wkind == PyUnicode_1BYTE_KIND) {  // unreached: 1-byte text took the Latin-1 path above
-        pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS1 *>(base) + pos) - reinterpret_cast<Py_UCS1 *>(base);
+        pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS1 *>(base) + pos) -
+              reinterpret_cast<Py_UCS1 *>(base);
     } else if (wkind == PyUnicode_2BYTE_KIND) {
-        pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS2 *>(base) + pos) - reinterpret_cast<Py_UCS2 *>(base);
+        pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS2 *>(base) + pos) -
+              reinterpret_cast<Py_UCS2 *>(base);
     } else {
-        pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS4 *>(base) + pos) - reinterpret_cast<Py_UCS4 *>(base);
+        pos = copy_escaped_any(kind, data, n, reinterpret_cast<Py_UCS4 *>(base) + pos) -
+              reinterpret_cast<Py_UCS4 *>(base);
     }
     PyUnicode_WRITE(wkind, base, pos, '"');
 #ifdef RAPI_CHECKED

@@ -66,8 +66,8 @@ PyObject *normalize_content(PyObject *const *args) {
                 Ref img = image_ref_of(part);
                 Ref url = image_url_of(img);
                 if (truthy(url))
-                    append(parts, make_dict(S.type, S.input_image, S.image_url, url, S.detail,
-                                            image_detail_of(img, part)));
+                    append(parts,
+                           make_dict(S.type, S.input_image, S.image_url, url, S.detail, image_detail_of(img, part)));
             } else if (Ref text = part_text(part)) {
                 append(parts, text_part(text_type, text));
             }

@@ -1,9 +1,9 @@
 // convert_messages(api_messages): Chat Completions messages into the
 // request's `instructions` text and its list of input items. Pinned down by
 // the twin's `convert_messages` and tests/test_messages.py.
-#include "request/request.hpp"
 #include "callables.hpp"
 #include "json/json.hpp"
+#include "request/request.hpp"
 #include "shapes.hpp"
 
 namespace rapi {

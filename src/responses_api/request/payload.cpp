@@ -46,8 +46,7 @@ void unpack_two(Borrowed result, Ref &first, Ref &second) {
 // Responses endpoint requires: {"type": "function", "name": N}. Anything
 // else is sent as given.
 Ref responses_tool_choice(Borrowed tool_choice) {
-    if (is_dict(tool_choice) && equals(get1(tool_choice, S.type), S.function) &&
-        !contains(tool_choice, S.name)) {
+    if (is_dict(tool_choice) && equals(get1(tool_choice, S.type), S.function) && !contains(tool_choice, S.name)) {
         Ref fn = get1(tool_choice, S.function);
         if (is_dict(fn)) {
             Ref name = get1(fn, S.name);

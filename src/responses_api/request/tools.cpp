@@ -30,8 +30,8 @@ PyObject *convert_tools(PyObject *const *args) {
         Ref name = Ref::steal(PyObject_GetItem(fn.get(), S.name));
         Ref description = get2(fn, S.description, S.empty);
         Ref parameters = parameters_of(fn);
-        append(out, make_dict(S.type, S.function, S.name, name, S.description, description, S.parameters,
-                              parameters, S.strict, Py_False));
+        append(out, make_dict(S.type, S.function, S.name, name, S.description, description, S.parameters, parameters,
+                              S.strict, Py_False));
     });
     return out.release();
 }

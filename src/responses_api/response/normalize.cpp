@@ -66,8 +66,8 @@ PyObject *normalize_response(PyObject *const *args) {
         }
     });
 
-    Ref content = list_size(text_parts) > 0 ? Ref::steal(PyUnicode_Join(S.empty, text_parts.get()))
-                                            : Ref::retain(S.empty);
+    Ref content =
+        list_size(text_parts) > 0 ? Ref::steal(PyUnicode_Join(S.empty, text_parts.get())) : Ref::retain(S.empty);
     Ref usage = normalized_usage(object_of(resp, S.usage));
 
     Ref id = get2(resp, S.id, S.empty);

@@ -15,8 +15,8 @@ Ref zero_usage() { return usage_dict(C.zero, C.zero, C.zero); }
 // {"tool_calls": [{"index": i, "id": id, "function": {"name": n, "arguments": a}}]}
 Ref tool_call_delta(Py_ssize_t index, Borrowed id, Borrowed name, Borrowed arguments) {
     Ref calls = new_list();
-    append(calls, make_dict(S.index, new_int(index), S.id, id, S.function,
-                            make_dict(S.name, name, S.arguments, arguments)));
+    append(calls,
+           make_dict(S.index, new_int(index), S.id, id, S.function, make_dict(S.name, name, S.arguments, arguments)));
     return make_dict(S.tool_calls, calls);
 }
 
@@ -97,8 +97,7 @@ Ref error_text(Borrowed evt_type, Borrowed detail) {
 //   3. the record last made with its item id;
 //   4. the record last made at its output index.
 // A record made without an output index is made at none.
-StreamTranslation::FunctionCallRecord *StreamTranslation::find(Borrowed item_id, Borrowed output_index,
-                                                               bool added) {
+StreamTranslation::FunctionCallRecord *StreamTranslation::find(Borrowed item_id, Borrowed output_index, bool added) {
     Py_ssize_t by_id = lookup(calls_by_id_, item_id);
     Py_ssize_t at_index = output_index ? lookup(calls_by_index_, output_index) : -1;
     FunctionCallRecord *with_id = by_id >= 0 ? &records_[static_cast<size_t>(by_id)] : nullptr;
@@ -111,7 +110,7 @@ StreamTranslation::FunctionCallRecord *StreamTranslation::find(Borrowed item_id,
 }
 
 StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(Borrowed item_id, Borrowed output_index,
-                                                                        Borrowed name, Borrowed call_id) {
+                                                                      Borrowed name, Borrowed call_id) {
     Py_ssize_t idx = static_cast<Py_ssize_t>(records_.size());
     Ref index = new_int(idx);
     if (!calls_by_id_) calls_by_id_ = new_dict();
@@ -120,8 +119,8 @@ StreamTranslation::FunctionCallRecord &StreamTranslation::make_record(Borrowed i
         if (!calls_by_index_) calls_by_index_ = new_dict();
         set_item(calls_by_index_, output_index, index);
     }
-    records_.push_back({idx, name.retain(), call_id.retain(), false, item_id.retain(),
-                        output_index ? output_index.retain() : Ref()});
+    records_.push_back(
+        {idx, name.retain(), call_id.retain(), false, item_id.retain(), output_index ? output_index.retain() : Ref()});
     return records_.back();
 }
 
@@ -268,10 +267,8 @@ Translated StreamTranslation::translate(Borrowed data, Borrowed current_event, D
     auto text_delta = [&](PyObject *key) {
         Ref delta_text = get2(data, S.delta, S.empty);
         if (!truthy(delta_text)) return Translated{};
-        if (key == S.reasoning_content)
-            reasoning_sent_ = true;
-        else
-            text_sent_ = true;
+        if (key == S.reasoning_content) reasoning_sent_ = true;
+        else text_sent_ = true;
         out.push(make_dict(key, delta_text));
         return Translated{};
     };

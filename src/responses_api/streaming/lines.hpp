@@ -40,8 +40,8 @@ private:
     void release();
     char *data_ = nullptr;
     size_t size_ = 0, capacity_ = 0;  // the heap block, grown by doubling
-    size_t start_ = 0;  // first byte not yet consumed
-    size_t scan_ = 0;   // no newline in [start_, scan_)
+    size_t start_ = 0;                // first byte not yet consumed
+    size_t scan_ = 0;                 // no newline in [start_, scan_)
 };
 
 // One line, decoded as UTF-8 and stripped, sorted by what it means.

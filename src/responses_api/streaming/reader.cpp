@@ -42,8 +42,8 @@ void write_sse_count(Borrowed debug_logger, const Capture &raw_sse_lines) {
 }
 
 StreamReader::StreamReader(Borrowed url, Borrowed headers, Borrowed payload, Borrowed debug_logger)
-    : url_(url.retain()), headers_(headers.retain()), payload_(payload.retain()),
-      debug_logger_(debug_logger.retain()) {}
+    : url_(url.retain()), headers_(headers.retain()), payload_(payload.retain()), debug_logger_(debug_logger.retain()) {
+}
 
 int StreamReader::traverse(visitproc visit, void *arg) {
     for (const Ref *r : {&url_, &headers_, &payload_, &debug_logger_, &exit_, &resp_, &reader_, &current_event})
@@ -54,8 +54,7 @@ int StreamReader::traverse(visitproc visit, void *arg) {
 }
 
 void StreamReader::clear() {
-    for (Ref *r : {&url_, &headers_, &payload_, &debug_logger_, &exit_, &resp_, &reader_, &current_event})
-        *r = Ref();
+    for (Ref *r : {&url_, &headers_, &payload_, &debug_logger_, &exit_, &resp_, &reader_, &current_event}) *r = Ref();
     raw_sse_lines.clear();
     translation.clear();
     pending.clear();
@@ -73,8 +72,7 @@ namespace {
 
 // json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 Ref serialise(Borrowed payload) {
-    Ref text = call_kw(attr(global(S.json), S.dumps), 1, C.kw_dumps_compact, payload, Py_False,
-                       C.compact_separators);
+    Ref text = call_kw(attr(global(S.json), S.dumps), 1, C.kw_dumps_compact, payload, Py_False, C.compact_separators);
     if (PyUnicode_CheckExact(text.get())) return Ref::steal(PyUnicode_AsUTF8String(text.get()));
     return call_method(text, S.encode, S.utf_8);
 }

@@ -4,16 +4,15 @@
 // and tests/streaming/test_http.py.
 #include "streaming/redirect.hpp"
 
-#include <cstring>
 #include <strings.h>
+#include <cstring>
 
 namespace rapi {
 
 namespace {
 
 // Header names that carry credentials; compared case-insensitively.
-constexpr const char *kCredentialHeaders[] = {"authorization", "proxy-authorization", "cookie", "api-key",
-                                              "x-api-key"};
+constexpr const char *kCredentialHeaders[] = {"authorization", "proxy-authorization", "cookie", "api-key", "x-api-key"};
 
 bool is_credential_header(Borrowed name) {
     if (!is_str(name)) return false;
@@ -26,8 +25,7 @@ bool is_credential_header(Borrowed name) {
         return false;
     }
     for (const char *credential : kCredentialHeaders) {
-        if (static_cast<size_t>(n) == std::strlen(credential) && strncasecmp(text, credential, n) == 0)
-            return true;
+        if (static_cast<size_t>(n) == std::strlen(credential) && strncasecmp(text, credential, n) == 0) return true;
     }
     return false;
 }

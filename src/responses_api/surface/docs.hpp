@@ -77,7 +77,8 @@ Chat Completions:
 Responses API:
     {'type':'function', 'name':..., 'description':..., 'parameters':..., 'strict': False})DOC";
 
-inline constexpr const char *build_payload_doc = R"DOC(build_payload(api_messages, llm_config, tools=None, tool_choice=None, stream=False, max_tokens=None, temperature=None, skip_tool_choice=False)
+inline constexpr const char *build_payload_doc =
+    R"DOC(build_payload(api_messages, llm_config, tools=None, tool_choice=None, stream=False, max_tokens=None, temperature=None, skip_tool_choice=False)
 
 Build a Responses API request payload.
 

@@ -44,13 +44,12 @@ PyObject *count_error(const FunctionSpec *s, Py_ssize_t given) {
         more_or_less = "at most";
         expected = s->nparams;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 s->name, more_or_less, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s->name, more_or_less,
+                 expected, expected == 1 ? "" : "s", given);
     return nullptr;
 }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) {
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *self = reinterpret_cast<FunctionObject *>(callable);
     const FunctionSpec *s = self->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -69,21 +68,25 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
             }
             int found = -1;
             for (int j = 0; j < s->nparams; ++j) {
-                if (self->params[j] == key) { found = j; break; }
-            }
-            if (found < 0) {
-                for (int j = 0; j < s->nparams; ++j) {
-                    if (PyUnicode_Compare(self->params[j], key) == 0) { found = j; break; }
+                if (self->params[j] == key) {
+                    found = j;
+                    break;
                 }
             }
             if (found < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             s->name, key);
+                for (int j = 0; j < s->nparams; ++j) {
+                    if (PyUnicode_Compare(self->params[j], key) == 0) {
+                        found = j;
+                        break;
+                    }
+                }
+            }
+            if (found < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s->name, key);
                 return nullptr;
             }
             if (slots[found]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             s->name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s->name, key);
                 return nullptr;
             }
             slots[found] = args[nargs + k];
@@ -170,8 +173,7 @@ PyObject *get_signature(PyObject *op, void *) {
         const FunctionSpec *s = self->spec;
         Ref params = new_list();
         for (int j = 0; j < s->nparams; ++j) {
-            if (j < s->nrequired)
-                append(params, call(parameter, self->params[j], kind));
+            if (j < s->nrequired) append(params, call(parameter, self->params[j], kind));
             else
                 append(params, call_kw(parameter, 2, C.kw_default, self->params[j], kind,
                                        default_object(s->defaults[j - s->nrequired])));
@@ -211,8 +213,7 @@ void init_function_type() {
     FunctionType.tp_name = "routes.responses_api.function";
     FunctionType.tp_basicsize = sizeof(FunctionObject);
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                            Py_TPFLAGS_DISALLOW_INSTANTIATION;
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     FunctionType.tp_call = PyVectorcall_Call;
     FunctionType.tp_descr_get = function_descr_get;

@@ -51,7 +51,7 @@ PyObject *run(PyObject *self, bool thrown) {
         PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
         Ref error = Ref::steal_or_null(PyErr_GetRaisedException());
         PyException_SetContext(error.get(), Borrowed(cause).retain().release());  // steals
-        PyException_SetCause(error.get(), cause.release());                        // steals
+        PyException_SetCause(error.get(), cause.release());                       // steals
         PyErr_SetRaisedException(error.release());
     }
     return result.release();  // NULL: finished, or raised (with the error set)
@@ -123,8 +123,7 @@ PyObject *gen_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
                      "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
                      1) < 0)
         return nullptr;
-    if (!set_thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr))
-        return nullptr;
+    if (!set_thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) return nullptr;
     // A finished generator raises the exception as is; a running one (its
     // body finishing, say, with the response's __exit__ calling back) refuses
     // first, in run().
@@ -205,9 +204,11 @@ PyObject *get_suspended(PyObject *self, void *) {
 }
 
 PyMethodDef gen_methods[] = {
-    {"send", gen_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"send", gen_send, METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+     "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded value or "
+     "raise\nStopIteration."},
     {"close", gen_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
     {nullptr},
 };
@@ -226,8 +227,8 @@ void init_generator_type() {
     if (GeneratorType.tp_flags & Py_TPFLAGS_READY) return;
     GeneratorType.tp_name = "routes.responses_api.generator";
     GeneratorType.tp_basicsize = sizeof(GeneratorObject);
-    GeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                             Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    GeneratorType.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     GeneratorType.tp_iter = PyObject_SelfIter;
     GeneratorType.tp_iternext = gen_iternext;
     GeneratorType.tp_methods = gen_methods;
