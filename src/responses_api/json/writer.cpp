@@ -3,6 +3,8 @@
 // json.dumps in tests/test_json_encoding.py.
 #include "json/writer.hpp"
 
+#include "json/json.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
